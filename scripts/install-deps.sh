@@ -6,6 +6,12 @@
 set -euo pipefail
 
 YYJSON_VERSION=0.12.0
+# The Windows build compiles yyjson into the DLL from Debian's source package, unpacked here.
+YYJSON_SOURCE_PACKAGE=yyjson=0.10.0+ds-1
+YYJSON_SOURCE_TARBALL=yyjson_0.10.0+ds.orig.tar.xz
+YYJSON_SOURCE_SHA256=ae6fde69a193e10afab426ef13f113d6903446405f9db9ee98bfb572bd6c961a
+WINPERF_DEPS_DIR=${WINPERF_DEPS_DIR:-/opt/winperf-deps}
+YYJSON_SOURCE_DIR=$WINPERF_DEPS_DIR/yyjson-0.10.0
 
 log() { printf 'install-deps: %s\n' "$*"; }
 die() { printf 'install-deps: error: %s\n' "$*" >&2; exit 1; }
@@ -18,10 +24,11 @@ fi
 
 # Packages from the machine's own suites, by the command or file that shows they are there.
 PACKAGES=(
-  cmake ninja-build g++ make pkgconf
+  cmake ninja-build g++ make pkgconf xz-utils
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
+  prometheus
 )
 
 is_installed() {
@@ -134,6 +141,35 @@ install_yyjson() {
     die "installed yyjson.h says '$(yyjson_header_version)', expected $YYJSON_VERSION"
 }
 
+install_yyjson_source() {
+  if [ -f "$YYJSON_SOURCE_DIR/src/yyjson.c" ] &&
+    grep -q '^#define YYJSON_VERSION_STRING "0.10.0"' "$YYJSON_SOURCE_DIR/src/yyjson.h"; then
+    return 0
+  fi
+  open_temp_sources
+  mkdir -p "$TMP_APT/src"
+  log "downloading the yyjson source package ($YYJSON_SOURCE_PACKAGE)"
+  # The .dsc and Debian patch set may be gone from the mirror while the original tarball is
+  # still served; the tarball and its checksum decide, not apt's exit status.
+  (cd "$TMP_APT/src" && temp_apt apt-get source --download-only -qq "$YYJSON_SOURCE_PACKAGE") \
+    >/dev/null 2>&1 || true
+  local tarball=$TMP_APT/src/$YYJSON_SOURCE_TARBALL
+  [ -f "$tarball" ] || die "could not download $YYJSON_SOURCE_TARBALL from the mirror"
+  echo "$YYJSON_SOURCE_SHA256  $tarball" | sha256sum -c --quiet - ||
+    die "$YYJSON_SOURCE_TARBALL does not have the expected SHA-256"
+  local staging=$YYJSON_SOURCE_DIR.partial
+  "${SUDO[@]}" rm -rf "$staging"
+  "${SUDO[@]}" mkdir -p "$staging"
+  "${SUDO[@]}" tar -xJf "$tarball" -C "$staging" --strip-components=1 ||
+    die "could not unpack $YYJSON_SOURCE_TARBALL"
+  grep -q '^#define YYJSON_VERSION_STRING "0.10.0"' "$staging/src/yyjson.h" ||
+    die "the unpacked yyjson source is not 0.10.0"
+  "${SUDO[@]}" rm -rf "$YYJSON_SOURCE_DIR"
+  "${SUDO[@]}" mv "$staging" "$YYJSON_SOURCE_DIR"
+  log "yyjson 0.10.0 source in $YYJSON_SOURCE_DIR"
+}
+
 install_system_packages
 install_yyjson
+install_yyjson_source
 log "all dependencies present"

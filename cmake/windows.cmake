@@ -1,0 +1,60 @@
+# The Windows DLL, the sample host, and their install layout and package.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+
+enable_language(RC)
+configure_file(src/winperf_version.rc.in ${CMAKE_BINARY_DIR}/winperf_version.rc @ONLY)
+
+add_library(winperf SHARED src/winperf_common.cpp src/winperf_win32.cpp
+                           ${CMAKE_BINARY_DIR}/winperf_version.rc)
+add_library(winperf::winperf ALIAS winperf)
+set_target_properties(winperf PROPERTIES OUTPUT_NAME ${WINPERF_MODULE_NAME} PREFIX ""
+                                         IMPORT_PREFIX "" EXPORT_NAME winperf)
+target_compile_definitions(winperf PRIVATE WINPERF_BUILDING_DLL)
+target_include_directories(winperf PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                          $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+                                   PRIVATE src)
+target_link_libraries(winperf PRIVATE yyjson::yyjson pdh iphlpapi advapi32 winperf_warnings)
+
+# Windows programs that need nothing beside themselves: the runtime libraries go inside.
+set(WINPERF_MINGW_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+if(MINGW)
+  target_link_options(winperf PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME}
+                      -Wl,--exclude-all-symbols -Wl,--dynamicbase -Wl,--nxcompat
+                      -Wl,--high-entropy-va $<$<CONFIG:Release,MinSizeRel>:-s>)
+endif()
+
+add_executable(winperf-sample tools/winperf-sample/main.cpp tools/winperf-sample/report.cpp)
+target_include_directories(winperf-sample PRIVATE include tools/winperf-sample)
+target_link_libraries(winperf-sample PRIVATE winperf_warnings)
+if(MINGW)
+  target_link_options(winperf-sample PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME})
+endif()
+add_dependencies(winperf-sample winperf)  # it loads the DLL by name at run time
+
+install(TARGETS winperf EXPORT winperfTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS winperf-sample RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES include/winperf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+set(WINPERF_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/winperf)
+install(EXPORT winperfTargets NAMESPACE winperf:: DESTINATION ${WINPERF_CMAKE_DIR})
+configure_package_config_file(cmake/winperfConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/winperfConfig.cmake
+                              INSTALL_DESTINATION ${WINPERF_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/winperfConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/winperfConfig.cmake ${CMAKE_BINARY_DIR}/winperfConfigVersion.cmake
+        DESTINATION ${WINPERF_CMAKE_DIR})
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME ${WINPERF_MODULE_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_SYSTEM_NAME win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)
