@@ -4,21 +4,32 @@ CROSS_PRESET := windows-cross
 CROSS_DIR := build/$(CROSS_PRESET)
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(CROSS_DIR)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-.PHONY: all deps test demo clean
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps test demo bench fuzz clean
 
 all: test
 
 deps:
 	bash scripts/install-deps.sh
 
-# Native unit and sampling tests, the same under the sanitizers, then the real DLL under Wine.
+# Native unit and sampling tests, the same under the sanitizers, a minute of fuzzing, then the
+# real DLL under Wine.
 test: deps
-	@set -e; for p in $(NATIVE_PRESETS) $(CROSS_PRESET); do \
+	@set -e; for p in $(NATIVE_PRESETS); do \
 	  echo "== $$p"; \
 	  cmake --preset $$p; \
 	  cmake --build --preset $$p; \
 	  ctest --preset $$p; \
 	done
+	@echo "== fuzz"
+	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=60
+	cmake --build --preset fuzz
+	ctest --preset fuzz
+	@echo "== $(CROSS_PRESET)"
+	cmake --preset $(CROSS_PRESET)
+	cmake --build --preset $(CROSS_PRESET)
+	ctest --preset $(CROSS_PRESET)
 
 # Cross-builds the DLL and the sample host, then samples this machine for a second under Wine.
 demo: deps
@@ -26,6 +37,19 @@ demo: deps
 	cmake --build --preset $(CROSS_PRESET) --target winperf-sample
 	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
 	@$(WINE_ENV) wine $(CROSS_DIR)/bin/winperf-sample.exe --interval 1
+
+# Benchmarks with their ratios, measured in one run.
+bench: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux --target winperf_bench
+	build/linux/bench/winperf_bench
+
+# Fuzzes the sampling layer for FUZZ_SECONDS; new inputs land in build/fuzz/fuzz-corpus.
+fuzz: deps
+	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	cmake --build --preset fuzz
+	ctest --preset fuzz
+	@echo "new inputs: build/fuzz/fuzz-corpus (merge into tests/fuzz/corpus with -merge=1)"
 
 clean:
 	rm -rf build

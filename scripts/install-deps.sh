@@ -29,6 +29,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   prometheus
+  clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )
 
 is_installed() {

@@ -110,7 +110,13 @@ size_t utf8_sequence_length(const unsigned char *p, size_t left) noexcept {
 
 bool is_valid_utf8(const char *text, size_t len) noexcept {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
-  for (size_t i = 0; i < len;) {
+  size_t i = 0;
+  // Names are mostly ASCII: skip it eight bytes at a time.
+  for (uint64_t word; i + 8 <= len; i += 8) {
+    std::memcpy(&word, p + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < len) {
     const size_t n = utf8_sequence_length(p + i, len - i);
     if (n == 0) return false;
     i += n;

@@ -256,7 +256,11 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"Surrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
         NameCase{"BeyondU10FFFF", "\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
         NameCase{"TruncatedAtEnd", "ok\xe2\x82", "ok\xef\xbf\xbd\xef\xbf\xbd"},
-        NameCase{"TruncatedBeforeAscii", "\xe2\x82z", "\xef\xbf\xbd\xef\xbf\xbdz"}),
+        NameCase{"TruncatedBeforeAscii", "\xe2\x82z", "\xef\xbf\xbd\xef\xbf\xbdz"},
+        // Past the first runs of eight ASCII bytes.
+        NameCase{"LateInvalid", "Realtek PCIe GbE \xe9", "Realtek PCIe GbE \xef\xbf\xbd"},
+        NameCase{"LateValid", "Realtek PCIe GbE \xc3\xa9", "Realtek PCIe GbE \xc3\xa9"},
+        NameCase{"InvalidAtEighth", "1234567\xff" "89", "1234567\xef\xbf\xbd" "89"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Snapshot, ALongInvalidNameIsRepairedWhole) {

@@ -94,6 +94,7 @@ Machine &machine();
 void reset();  // a fresh machine, no open handles, an empty log
 
 std::vector<std::string> &calls();
+void set_call_log(bool enabled);  // the log and the added paths; on after reset()
 int count_calls(const std::string &prefix);
 int open_queries();        // queries opened and not yet closed
 int open_registry_keys();  // keys opened and not yet closed
