@@ -5,7 +5,6 @@
 #include <psapi.h>
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -117,12 +116,4 @@ DWORD WINAPI GetIfTable(PMIB_IFTABLE table, PULONG size, BOOL) {
   }
   return NO_ERROR;
 }
-int _snwprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = std::vswprintf(buffer, count, format, args);
-  va_end(args);
-  return n;
-}
-
 }  // extern "C"

@@ -6,23 +6,10 @@
 
 namespace {
 
-bool all_zero(const void *p, size_t n) {
-  const auto *b = static_cast<const unsigned char *>(p);
-  for (size_t i = 0; i < n; ++i)
-    if (b[i] != 0) return false;
-  return true;
-}
-
 TEST(FreshProcess, StartsUninitialisedWithZeroRecordsAndTheTextNone) {
   EXPECT_STREQ(winperf_last_error(), "None");
   EXPECT_EQ(g_initialized, 0);
-  EXPECT_TRUE(all_zero(&g_cpu_info, sizeof g_cpu_info));
-  EXPECT_TRUE(all_zero(&g_mem_info, sizeof g_mem_info));
-  EXPECT_TRUE(all_zero(g_disks, sizeof g_disks));
-  EXPECT_TRUE(all_zero(g_nets, sizeof g_nets));
-  EXPECT_TRUE(all_zero(&g_sys_info, sizeof g_sys_info));
-  EXPECT_EQ(g_disk_count, 0);
-  EXPECT_EQ(g_net_count, 0);
+  EXPECT_TRUE(shared_records_are_zero());
 
   winperf_cleanup();  // before any initialisation: nothing visible changes
   EXPECT_STREQ(winperf_last_error(), "None");

@@ -312,25 +312,13 @@ TEST_F(Lifecycle, CleanupZeroesEverythingAndTheNextCallStartsAgain) {
   ASSERT_STRNE(winperf_get_snapshot_json(), "{}");
   winperf_cleanup();
 
-  const auto all_zero = [](const void *p, size_t n) {
-    const auto *b = static_cast<const unsigned char *>(p);
-    for (size_t i = 0; i < n; ++i)
-      if (b[i] != 0) return false;
-    return true;
-  };
-  EXPECT_TRUE(all_zero(&g_cpu_info, sizeof g_cpu_info));
-  EXPECT_TRUE(all_zero(&g_mem_info, sizeof g_mem_info));
-  EXPECT_TRUE(all_zero(g_disks, sizeof g_disks));
-  EXPECT_TRUE(all_zero(g_nets, sizeof g_nets));
-  EXPECT_TRUE(all_zero(&g_sys_info, sizeof g_sys_info));
-  EXPECT_EQ(g_disk_count, 0);
-  EXPECT_EQ(g_net_count, 0);
+  EXPECT_TRUE(shared_records_are_zero());
   EXPECT_EQ(g_initialized, 0);
   EXPECT_EQ(script().cleanup_calls, 1);
 
   winperf_cleanup();  // twice: harmless, platform cleanup is still called
   EXPECT_EQ(script().cleanup_calls, 2);
-  EXPECT_TRUE(all_zero(&g_cpu_info, sizeof g_cpu_info));
+  EXPECT_TRUE(shared_records_are_zero());
 
   winperf_mem_info_t mem;
   EXPECT_EQ(winperf_get_memory(&mem), 0);

@@ -20,3 +20,6 @@ struct ScriptedPlatform {
 // The script the seam follows; reset before each test.
 ScriptedPlatform &script();
 void reset_script();
+
+// Whether every shared record, both tables in full and both counts are zero.
+bool shared_records_are_zero();

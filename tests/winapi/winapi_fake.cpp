@@ -2,7 +2,6 @@
 #include "winapi_fake.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 #include <cstring>
@@ -340,14 +339,6 @@ DWORD WINAPI GetIfTable(PMIB_IFTABLE table, PULONG size, BOOL order) {
   const size_t rows = std::min(fits, m.if_rows.size());
   if (rows > 0) std::memcpy(table->table, m.if_rows.data(), rows * sizeof(MIB_IFROW));
   return NO_ERROR;
-}
-
-int _snwprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = std::vswprintf(buffer, count, format, args);
-  va_end(args);
-  return n;
 }
 
 }  // extern "C"
