@@ -42,7 +42,7 @@ demo: deps
 bench: deps
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux --target winperf_bench
-	build/linux/bench/winperf_bench
+	build/linux/bench/winperf_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 # Fuzzes the sampling layer for FUZZ_SECONDS; new inputs land in build/fuzz/fuzz-corpus.
 fuzz: deps
