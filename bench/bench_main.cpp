@@ -44,8 +44,8 @@ void fill_maximal_sample() {
 void BM_Snapshot(benchmark::State &state) {
   fill_maximal_sample();
   for (auto _ : state) benchmark::DoNotOptimize(winperf_get_snapshot_json());
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() *
-                                               std::strlen(winperf_get_snapshot_json())));
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * std::strlen(winperf_get_snapshot_json())));
 }
 
 void BM_SnapshotFloorYyjsonWriteOnly(benchmark::State &state) {
@@ -200,8 +200,8 @@ class Recorder : public benchmark::ConsoleReporter {
       if (run.run_type == Run::RT_Iteration ||
           (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")) {
         ns_[run.run_name.str()] = run.GetAdjustedRealTime() *
-                                    benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
-                                    benchmark::GetTimeUnitMultiplier(run.time_unit);
+                                  benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
+                                  benchmark::GetTimeUnitMultiplier(run.time_unit);
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -232,10 +232,10 @@ void report_allocations() {
   std::printf("\nHeap allocations\n");
   std::printf("  per collection (128 processors, 64 interfaces): %llu\n",
               static_cast<unsigned long long>(allocations_of([] { winperf_collect(); })));
-  std::printf("  per getter (cpu, disks):                        %llu, %llu\n",
-              static_cast<unsigned long long>(allocations_of([] { winperf_get_cpu(&cpu); })),
-              static_cast<unsigned long long>(
-                  allocations_of([] { winperf_get_disks(disks, 64, &n); })));
+  std::printf(
+      "  per getter (cpu, disks):                        %llu, %llu\n",
+      static_cast<unsigned long long>(allocations_of([] { winperf_get_cpu(&cpu); })),
+      static_cast<unsigned long long>(allocations_of([] { winperf_get_disks(disks, 64, &n); })));
   fill_maximal_sample();
   std::printf("  per snapshot of the maximal sample:             %llu\n",
               static_cast<unsigned long long>(allocations_of([] { winperf_get_snapshot_json(); })));

@@ -36,6 +36,7 @@
 #  define WINPERF_NOEXCEPT
 #endif
 
+/* clang-format off */
 #if defined(__cplusplus)
 #  define WINPERF_STATIC_ASSERT(cond, name) static_assert(cond, #name)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
@@ -43,6 +44,7 @@
 #else
 #  define WINPERF_STATIC_ASSERT(cond, name) typedef char winperf_assert_##name[(cond) ? 1 : -1]
 #endif
+/* clang-format on */
 
 #ifdef __cplusplus
 extern "C" {
@@ -51,11 +53,11 @@ extern "C" {
 /* ------------------------------------------------------------------------------------------
  * Capacities
  * ---------------------------------------------------------------------------------------- */
-#define WINPERF_MAX_CORES 128      /* core slots; the core count is capped here */
-#define WINPERF_MAX_DISKS 64       /* records in the disk table */
-#define WINPERF_MAX_NETS 64        /* records in the network table */
-#define WINPERF_DISK_NAME_SIZE 64  /* "C:" and its NUL; longest name 63 bytes */
-#define WINPERF_NET_NAME_SIZE 128  /* longest interface name 127 bytes */
+#define WINPERF_MAX_CORES 128     /* core slots; the core count is capped here */
+#define WINPERF_MAX_DISKS 64      /* records in the disk table */
+#define WINPERF_MAX_NETS 64       /* records in the network table */
+#define WINPERF_DISK_NAME_SIZE 64 /* "C:" and its NUL; longest name 63 bytes */
+#define WINPERF_NET_NAME_SIZE 128 /* longest interface name 127 bytes */
 
 /* ------------------------------------------------------------------------------------------
  * Records. Their byte layout crosses the library boundary and is fixed: fields are naturally
@@ -76,9 +78,9 @@ typedef struct winperf_core_info_t {
 
 /* The processor record, 7184 bytes. */
 typedef struct winperf_cpu_info_t {
-  uint32_t core_count;                        /* 0: logical processors, at most 128 */
+  uint32_t core_count;                          /* 0: logical processors, at most 128 */
   winperf_core_info_t cores[WINPERF_MAX_CORES]; /* 8: the first core_count are meaningful */
-  double total_usage_percent;                 /* 7176: all processors together, 0 to 100 */
+  double total_usage_percent;                   /* 7176: all processors together, 0 to 100 */
 } winperf_cpu_info_t;
 
 /* The memory record, 64 bytes. */

@@ -2,9 +2,9 @@
 #ifndef WINPERF_INTERNAL_H
 #define WINPERF_INTERNAL_H
 
-#include "winperf.h"
-
 #include <cstdint>
+
+#include "winperf.h"
 
 // The one current sample. The sampling layer writes it, the public layer copies it out.
 extern winperf_cpu_info_t g_cpu_info;

@@ -6,13 +6,13 @@
 inline int g_check_failures = 0;
 inline int g_checks = 0;
 
-#define CHECK(cond)                                                                      \
-  do {                                                                                   \
-    ++g_checks;                                                                          \
-    if (!(cond)) {                                                                       \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);      \
-      ++g_check_failures;                                                                \
-    }                                                                                    \
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    ++g_checks;                                                                     \
+    if (!(cond)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++g_check_failures;                                                           \
+    }                                                                               \
   } while (0)
 
 inline int check_result(const char *program) {

@@ -13,7 +13,8 @@ namespace {
 
 void replay(const std::filesystem::path &file, int &count) {
   std::ifstream in(file, std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
   LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
   ++count;
 }
@@ -26,7 +27,8 @@ int main(int argc, char **argv) {
     const std::filesystem::path path = argv[i];
     if (std::filesystem::is_directory(path)) {
       for (const auto &entry : std::filesystem::directory_iterator(path)) {
-        if (entry.is_regular_file() && entry.path().filename() != "README") replay(entry.path(), count);
+        if (entry.is_regular_file() && entry.path().filename() != "README")
+          replay(entry.path(), count);
       }
     } else {
       replay(path, count);

@@ -43,10 +43,12 @@ std::wstring counter_path(FuzzedDataProvider &p) {
     case 0: return L"\\Processor(_Total)\\% Processor Time";
     case 1: return L"\\System\\Context Switches/sec";
     case 2: return L"\\System\\System Calls/sec";
-    case 3: return L"\\Processor Information(0," + std::to_wstring(p.ConsumeIntegralInRange(0, 130)) +
-                   L")\\% Processor Time";
-    default: return L"\\Processor(" + std::to_wstring(p.ConsumeIntegralInRange(0, 130)) +
-                    L")\\% Processor Time";
+    case 3:
+      return L"\\Processor Information(0," + std::to_wstring(p.ConsumeIntegralInRange(0, 130)) +
+             L")\\% Processor Time";
+    default:
+      return L"\\Processor(" + std::to_wstring(p.ConsumeIntegralInRange(0, 130)) +
+             L")\\% Processor Time";
   }
 }
 
@@ -58,14 +60,14 @@ void script_counters(FuzzedDataProvider &p, winapi_fake::Machine &m) {
       m.refused_paths.insert(path);
     } else {
       const PDH_STATUS status = p.ConsumeBool() ? 0 : p.ConsumeIntegral<PDH_STATUS>();
-      m.counters[path] = {status,
-                          any_double(p), p.ConsumeIntegral<int64_t>()};
+      m.counters[path] = {status, any_double(p), p.ConsumeIntegral<int64_t>()};
     }
   }
 }
 
 void script_platform(FuzzedDataProvider &p, winapi_fake::Machine &m) {
-  m.processors = p.ConsumeBool() ? p.ConsumeIntegralInRange<DWORD>(0, 140) : p.ConsumeIntegral<DWORD>();
+  m.processors =
+      p.ConsumeBool() ? p.ConsumeIntegralInRange<DWORD>(0, 140) : p.ConsumeIntegral<DWORD>();
   m.open_status = p.ConsumeIntegralInRange(0, 3) == 0 ? PDH_INVALID_HANDLE : ERROR_SUCCESS;
   m.open_leaves_null = p.ConsumeIntegralInRange(0, 7) == 0;
   m.cpu_key_exists = p.ConsumeBool();
@@ -73,10 +75,9 @@ void script_platform(FuzzedDataProvider &p, winapi_fake::Machine &m) {
 }
 
 void script_times(FuzzedDataProvider &p, winapi_fake::Machine &m) {
-  m.system_times = winapi_fake::SystemTimes{p.ConsumeIntegralInRange(0, 5) != 0,
-                                            p.ConsumeIntegral<uint64_t>(),
-                                            p.ConsumeIntegral<uint64_t>(),
-                                            p.ConsumeIntegral<uint64_t>()};
+  m.system_times =
+      winapi_fake::SystemTimes{p.ConsumeIntegralInRange(0, 5) != 0, p.ConsumeIntegral<uint64_t>(),
+                               p.ConsumeIntegral<uint64_t>(), p.ConsumeIntegral<uint64_t>()};
   m.tick_count = p.ConsumeIntegral<uint64_t>();  // may go backwards
 }
 
@@ -112,12 +113,17 @@ void script_interfaces(FuzzedDataProvider &p, winapi_fake::Machine &m) {
   const size_t rows = p.ConsumeBool() ? p.ConsumeIntegralInRange<size_t>(0, 4)
                                       : p.ConsumeIntegralInRange<size_t>(0, 1000);
   m.if_rows.resize(rows);
-  const std::string names[] = {"eth", "a\"b\\c", std::string("\x01\x1f\x7f", 3), "\xff\xfe\xc0\xaf",
-                               "caf\xe9", std::string(300, 'n')};
+  const std::string names[] = {"eth",
+                               "a\"b\\c",
+                               std::string("\x01\x1f\x7f", 3),
+                               "\xff\xfe\xc0\xaf",
+                               "caf\xe9",
+                               std::string(300, 'n')};
   for (MIB_IFROW &row : m.if_rows) {
-    row = winapi_fake::if_row(names[p.ConsumeIntegralInRange(0, 5)],
-                              p.ConsumeBool() ? IF_TYPE_SOFTWARE_LOOPBACK : p.ConsumeIntegral<DWORD>(),
-                              p.ConsumeIntegralInRange<DWORD>(0, 7));
+    row = winapi_fake::if_row(
+        names[p.ConsumeIntegralInRange(0, 5)],
+        p.ConsumeBool() ? IF_TYPE_SOFTWARE_LOOPBACK : p.ConsumeIntegral<DWORD>(),
+        p.ConsumeIntegralInRange<DWORD>(0, 7));
     if (p.ConsumeBool()) std::memset(row.bDescr, p.ConsumeIntegral<uint8_t>(), sizeof row.bDescr);
     if (p.ConsumeBool()) row.dwDescrLen = p.ConsumeIntegral<DWORD>();
     row.dwInOctets = p.ConsumeIntegral<DWORD>();
@@ -130,13 +136,17 @@ void script_interfaces(FuzzedDataProvider &p, winapi_fake::Machine &m) {
   winapi_fake::IfTableScript &t = m.if_table;
   t = {};
   if (p.ConsumeIntegralInRange(0, 5) == 0) t.size_query_result = p.ConsumeIntegral<DWORD>();
-  if (p.ConsumeIntegralInRange(0, 5) == 0) t.size_override = p.ConsumeIntegralInRange<ULONG>(0, 100000);
+  if (p.ConsumeIntegralInRange(0, 5) == 0)
+    t.size_override = p.ConsumeIntegralInRange<ULONG>(0, 100000);
   if (p.ConsumeIntegralInRange(0, 5) == 0) t.read_result = p.ConsumeIntegral<DWORD>();
-  if (p.ConsumeIntegralInRange(0, 5) == 0) t.rows_added_before_read = p.ConsumeIntegralInRange(0, 3);
+  if (p.ConsumeIntegralInRange(0, 5) == 0)
+    t.rows_added_before_read = p.ConsumeIntegralInRange(0, 3);
   if (p.ConsumeIntegralInRange(0, 3) == 0) t.num_entries_override = p.ConsumeIntegral<DWORD>();
 }
 
-bool terminated(const char *name, size_t width) { return std::memchr(name, '\0', width) != nullptr; }
+bool terminated(const char *name, size_t width) {
+  return std::memchr(name, '\0', width) != nullptr;
+}
 
 void check_records() {
   require(g_disk_count >= 0 && g_disk_count <= WINPERF_MAX_DISKS, "disk count within 0 to 64");

@@ -35,7 +35,8 @@ TEST_P(InitProcessors, CapsTheCoreCountAndAddsOneCounterPerSampledProcessor) {
     if (c.rfind("PdhAddEnglishCounterW", 0) == 0) adds.push_back(c);
   ASSERT_EQ(adds.size(), expected.size());
   for (size_t i = 0; i < adds.size(); ++i) {
-    EXPECT_EQ(adds[i], "PdhAddEnglishCounterW " + std::string(expected[i].begin(), expected[i].end()));
+    EXPECT_EQ(adds[i],
+              "PdhAddEnglishCounterW " + std::string(expected[i].begin(), expected[i].end()));
   }
   EXPECT_EQ(count_calls("PdhCollectQueryData"), 1);  // the priming raw sample
   EXPECT_EQ(count_calls("PdhOpenQueryW"), 1);
@@ -54,8 +55,8 @@ TEST_F(Sampling, RefusedProcessorPathsTakeTheSecondChoiceOrStayEmpty) {
   m().refused_paths = {core_path(1), core_path(2), core_fallback_path(2)};
   init_at(1000);
   EXPECT_EQ(winapi_fake::counter_paths_added(),
-            (std::vector<std::wstring>{kTotalPath, core_path(0), core_fallback_path(1), core_path(3),
-                                       kCtxtPath, kSysCallsPath}));
+            (std::vector<std::wstring>{kTotalPath, core_path(0), core_fallback_path(1),
+                                       core_path(3), kCtxtPath, kSysCallsPath}));
 
   set_counter(kTotalPath, 37.5);
   set_counter(core_path(0), 10.0);
@@ -138,8 +139,8 @@ TEST_P(PdhTotal, IsClampedAndTheTimeBaselinesStillMoveOn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, PdhTotal,
-    ::testing::Values(PdhTotalCase{"Above100", 100.7, 100.0},
-                      PdhTotalCase{"Negative", -0.2, 0.0}, PdhTotalCase{"InRange", 37.5, 37.5},
+    ::testing::Values(PdhTotalCase{"Above100", 100.7, 100.0}, PdhTotalCase{"Negative", -0.2, 0.0},
+                      PdhTotalCase{"InRange", 37.5, 37.5},
                       PdhTotalCase{"NaN", std::numeric_limits<double>::quiet_NaN(), 0.0},
                       PdhTotalCase{"Infinite", std::numeric_limits<double>::infinity(), 100.0}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -206,14 +207,13 @@ TEST_P(CoreValues, AreClampedOrFallBackToTheTotal) {
   EXPECT_EQ(g_cpu_info.cores[0].usage_percent, 100.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, CoreValues,
-    ::testing::Values(CoreValueCase{"Own", ERROR_SUCCESS, 42.5, 42.5},
-                      CoreValueCase{"Above100", ERROR_SUCCESS, 103.2, 100.0},
-                      CoreValueCase{"Negative", ERROR_SUCCESS, -3.0, 0.0},
-                      CoreValueCase{"NaN", ERROR_SUCCESS, std::nan(""), 0.0},
-                      CoreValueCase{"Failing", PDH_INVALID_DATA, 42.5, 100.0}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, CoreValues,
+                         ::testing::Values(CoreValueCase{"Own", ERROR_SUCCESS, 42.5, 42.5},
+                                           CoreValueCase{"Above100", ERROR_SUCCESS, 103.2, 100.0},
+                                           CoreValueCase{"Negative", ERROR_SUCCESS, -3.0, 0.0},
+                                           CoreValueCase{"NaN", ERROR_SUCCESS, std::nan(""), 0.0},
+                                           CoreValueCase{"Failing", PDH_INVALID_DATA, 42.5, 100.0}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Sampling, ProcessorTimeFieldsAreNeverWritten) {
   init_at(1000);
@@ -222,9 +222,9 @@ TEST_F(Sampling, ProcessorTimeFieldsAreNeverWritten) {
   collect_at(3000);
   for (uint32_t i = 0; i < g_cpu_info.core_count; ++i) {
     const auto &c = g_cpu_info.cores[i];
-    EXPECT_EQ(c.user_seconds + c.system_seconds + c.idle_seconds + c.interrupt_seconds +
-                  c.dpc_seconds,
-              0.0);
+    EXPECT_EQ(
+        c.user_seconds + c.system_seconds + c.idle_seconds + c.interrupt_seconds + c.dpc_seconds,
+        0.0);
   }
 }
 
@@ -244,7 +244,8 @@ TEST_P(ClockSpeed, IsReadOnEveryCollectionOrDefaultsTo2500) {
   init_at(1000);
   collect_at(2000);
   collect_at(3000);
-  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(g_cpu_info.cores[i].frequency_mhz, GetParam().reported);
+  for (uint32_t i = 0; i < 3; ++i)
+    EXPECT_EQ(g_cpu_info.cores[i].frequency_mhz, GetParam().reported);
   EXPECT_EQ(count_calls("RegOpenKeyExA HKLM HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0 0 "
                         "0x20019"),
             2);

@@ -57,10 +57,10 @@ class EndToEnd : public Sampling {
     eth.dwOutUcastPkts = out_ucast;
     eth.dwInErrors = 1;
     eth.dwOutErrors = 2;
-    MIB_IFROW wifi = winapi_fake::if_row("Wi-Fi \"Home\"", IF_TYPE_IEEE80211,
-                                         IF_OPER_STATUS_DISCONNECTED);
-    MIB_IFROW loopback = winapi_fake::if_row("Software Loopback Interface 1",
-                                             IF_TYPE_SOFTWARE_LOOPBACK);
+    MIB_IFROW wifi =
+        winapi_fake::if_row("Wi-Fi \"Home\"", IF_TYPE_IEEE80211, IF_OPER_STATUS_DISCONNECTED);
+    MIB_IFROW loopback =
+        winapi_fake::if_row("Software Loopback Interface 1", IF_TYPE_SOFTWARE_LOOPBACK);
     loopback.dwInOctets = in_octets * 3;
     m().if_rows = {loopback, eth, wifi};
   }

@@ -41,7 +41,8 @@ TEST_P(Commit, IsTheLimitMinusWhatIsAvailableNeverBelowZero) {
 INSTANTIATE_TEST_SUITE_P(Figures, Commit,
                          ::testing::Values(CommitCase{"Normal", 16 * GiB, 10 * GiB, 6 * GiB},
                                            CommitCase{"AllAvailable", 16 * GiB, 16 * GiB, 0},
-                                           CommitCase{"AvailableAboveTotal", 16 * GiB, 17 * GiB, 0}),
+                                           CommitCase{"AvailableAboveTotal", 16 * GiB, 17 * GiB,
+                                                      0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Sampling, PerformanceInformationGivesPoolsCacheAndCounts) {

@@ -43,13 +43,12 @@ TEST_P(Loopback, IsLeftOutUnlessItIsTheOnlyRow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tables, Loopback,
-    ::testing::Values(LoopbackCase{"OnlyRow", {IF_TYPE_SOFTWARE_LOOPBACK}, {"if0"}},
-                      LoopbackCase{"BesideAnother", {IF_TYPE_SOFTWARE_LOOPBACK, 6}, {"if1"}},
-                      LoopbackCase{"TwoLoopbacks",
-                                   {IF_TYPE_SOFTWARE_LOOPBACK, IF_TYPE_SOFTWARE_LOOPBACK},
-                                   {}},
-                      LoopbackCase{"NoRows", {}, {}},
-                      LoopbackCase{"Mixed", {6, IF_TYPE_SOFTWARE_LOOPBACK, 71}, {"if0", "if2"}}),
+    ::testing::Values(
+        LoopbackCase{"OnlyRow", {IF_TYPE_SOFTWARE_LOOPBACK}, {"if0"}},
+        LoopbackCase{"BesideAnother", {IF_TYPE_SOFTWARE_LOOPBACK, 6}, {"if1"}},
+        LoopbackCase{"TwoLoopbacks", {IF_TYPE_SOFTWARE_LOOPBACK, IF_TYPE_SOFTWARE_LOOPBACK}, {}},
+        LoopbackCase{"NoRows", {}, {}},
+        LoopbackCase{"Mixed", {6, IF_TYPE_SOFTWARE_LOOPBACK, 71}, {"if0", "if2"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct NameCase {
@@ -74,14 +73,14 @@ TEST_P(InterfaceName, IsTheDescriptionCutToItsLengthAnd127Bytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptions, InterfaceName,
-    ::testing::Values(
-        NameCase{"Exact", "Intel(R) Ethernet", 17, "Intel(R) Ethernet"},
-        NameCase{"LengthCountsTheNul", std::string("Wi-Fi\0", 6), 6, "Wi-Fi"},
-        NameCase{"LengthShorter", "Realtek PCIe", 7, "Realtek"},
-        NameCase{"LongerThan127", std::string(200, 'n'), 200, std::string(127, 'n')},
-        // The length never makes the name read past the 256-byte field.
-        NameCase{"LengthBeyondTheField", std::string(256, 'x'), 100000, std::string(127, 'x')},
-        NameCase{"ZeroLength", "hidden", 0, ""}),
+    ::testing::Values(NameCase{"Exact", "Intel(R) Ethernet", 17, "Intel(R) Ethernet"},
+                      NameCase{"LengthCountsTheNul", std::string("Wi-Fi\0", 6), 6, "Wi-Fi"},
+                      NameCase{"LengthShorter", "Realtek PCIe", 7, "Realtek"},
+                      NameCase{"LongerThan127", std::string(200, 'n'), 200, std::string(127, 'n')},
+                      // The length never makes the name read past the 256-byte field.
+                      NameCase{"LengthBeyondTheField", std::string(256, 'x'), 100000,
+                               std::string(127, 'x')},
+                      NameCase{"ZeroLength", "hidden", 0, ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Sampling, ErrorsAndStateAreCopiedWhateverTheElapsedTime) {
@@ -120,17 +119,17 @@ TEST_P(Rates, AreCounterDeltasPerElapsedSecondCutToWholeNumbers) {
   EXPECT_EQ(g_nets[0].packets_sent_sec, c.rate);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Deltas, Rates,
-    ::testing::Values(RateCase{"FourSeconds", 4000, 100, 700, 150},
-                      RateCase{"SevenSeconds", 7000, 100, 700, 85},
-                      RateCase{"OneAndAHalfSeconds", 1500, 0, 1500, 1000},
-                      RateCase{"TwoMilliseconds", 2, 0, 1, 500},
-                      RateCase{"OneMillisecondGivesNoRate", 1, 0, 1000, 0},
-                      RateCase{"NoTimeGivesNoRate", 0, 0, 1000, 0},
-                      RateCase{"CounterWrapped", 1000, 4000000000u, 5, 0},
-                      RateCase{"FullRange", 2, 0, 4294967295u, 2147483647500u}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Deltas, Rates,
+                         ::testing::Values(RateCase{"FourSeconds", 4000, 100, 700, 150},
+                                           RateCase{"SevenSeconds", 7000, 100, 700, 85},
+                                           RateCase{"OneAndAHalfSeconds", 1500, 0, 1500, 1000},
+                                           RateCase{"TwoMilliseconds", 2, 0, 1, 500},
+                                           RateCase{"OneMillisecondGivesNoRate", 1, 0, 1000, 0},
+                                           RateCase{"NoTimeGivesNoRate", 0, 0, 1000, 0},
+                                           RateCase{"CounterWrapped", 1000, 4000000000u, 5, 0},
+                                           RateCase{"FullRange", 2, 0, 4294967295u,
+                                                    2147483647500u}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Sampling, PacketSumsDoNotWrapAt32Bits) {
   MIB_IFROW row = counters_row("eth", 0);

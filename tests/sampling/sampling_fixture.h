@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-
 #include <ostream>
 #include <string>
 
@@ -56,8 +55,6 @@ class Sampling : public ::testing::Test {
 namespace {
 // Table cases print as their name in test listings.
 template <typename Case>
-  requires requires(const Case &c) { c.name; }
-void PrintTo(const Case &c, std::ostream *os) {
-  *os << c.name;
-}
+requires requires(const Case &c) { c.name; }
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 }  // namespace

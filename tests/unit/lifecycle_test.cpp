@@ -49,9 +49,25 @@ int g_count_out;
 
 const CountCase kCountCases[] = {
     {"FirstCollect", [] { EXPECT_EQ(winperf_collect(), 0); }, 2},
-    {"InitThenCollect", [] { winperf_init(); winperf_collect(); }, 2},
-    {"LaterCollects", [] { winperf_collect(); winperf_collect(); winperf_collect(); }, 4},
-    {"InitTwice", [] { EXPECT_EQ(winperf_init(), 0); EXPECT_EQ(winperf_init(), 0); }, 1},
+    {"InitThenCollect",
+     [] {
+       winperf_init();
+       winperf_collect();
+     },
+     2},
+    {"LaterCollects",
+     [] {
+       winperf_collect();
+       winperf_collect();
+       winperf_collect();
+     },
+     4},
+    {"InitTwice",
+     [] {
+       EXPECT_EQ(winperf_init(), 0);
+       EXPECT_EQ(winperf_init(), 0);
+     },
+     1},
     {"FirstGetCpu", [] { EXPECT_EQ(winperf_get_cpu(&g_cpu_out), 0); }, 2},
     {"FirstGetMemory", [] { EXPECT_EQ(winperf_get_memory(&g_mem_out), 0); }, 2},
     {"FirstGetSystem", [] { EXPECT_EQ(winperf_get_system(&g_sys_out), 0); }, 2},

@@ -1,10 +1,10 @@
 // The sample host's renderings, on samples that a live machine rarely gives.
+#include "report.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-
-#include "report.h"
 
 namespace {
 
@@ -64,15 +64,17 @@ TEST(Report, PrometheusSeriesStayUniqueAndLabelsEscaped) {
             std::string::npos);
   EXPECT_NE(text.find(R"(winperf_network_up{interface="Hyper-V \"Virtual\" \\ Adapter"} 0)"),
             std::string::npos);
-  EXPECT_NE(text.find(R"(winperf_network_receive_errors_total{interface="Hyper-V \"Virtual\" \\ Adapter #2"} 7)"),
-            std::string::npos);
+  EXPECT_NE(
+      text.find(
+          R"(winperf_network_receive_errors_total{interface="Hyper-V \"Virtual\" \\ Adapter #2"} 7)"),
+      std::string::npos);
   EXPECT_NE(text.find("# TYPE winperf_network_receive_errors_total counter\n"), std::string::npos);
 }
 
 TEST(Report, TableShowsEverySection) {
   const std::string text = report::table(tricky_sample());
-  for (const char *heading : {"CPU ", "  core 1 ", "Memory ", "Disks ", "  C: ", "Network ",
-                              "System "}) {
+  for (const char *heading :
+       {"CPU ", "  core 1 ", "Memory ", "Disks ", "  C: ", "Network ", "System "}) {
     EXPECT_NE(text.find(heading), std::string::npos) << heading;
   }
   EXPECT_NE(text.find("  C:        0.0%"), std::string::npos) << text;

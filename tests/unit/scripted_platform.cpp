@@ -1,8 +1,8 @@
 #include "scripted_platform.h"
 
-#include "winperf_internal.h"
-
 #include <cstddef>
+
+#include "winperf_internal.h"
 
 namespace {
 ScriptedPlatform s_script;

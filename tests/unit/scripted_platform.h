@@ -12,7 +12,7 @@ struct ScriptedPlatform {
   int32_t init_result = 0;
   int32_t collect_result = 0;
   const char *init_error = nullptr;  // written through winperf_set_error when init fails
-  uint32_t core_count = 4;  // what init writes into g_cpu_info.core_count
+  uint32_t core_count = 4;           // what init writes into g_cpu_info.core_count
   // Runs inside each collection with the collection's number (1 for the first).
   std::function<void(int)> on_collect;
 };

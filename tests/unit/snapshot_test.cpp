@@ -201,14 +201,13 @@ TEST_P(NonFinite, GivesTheFallbackAndKeepsThePreviousText) {
   EXPECT_STRNE(winperf_get_snapshot_json(), "{}");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fields, NonFinite,
-    ::testing::Values(BadReal{"Total", &g_cpu_info.total_usage_percent},
-                      BadReal{"CoreUsage", &g_cpu_info.cores[1].usage_percent},
-                      BadReal{"CoreIdle", &g_cpu_info.cores[0].idle_seconds},
-                      BadReal{"MemoryLoad", &g_mem_info.memory_load_percent},
-                      BadReal{"DiskQueue", &g_disks[0].queue_length}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Fields, NonFinite,
+                         ::testing::Values(BadReal{"Total", &g_cpu_info.total_usage_percent},
+                                           BadReal{"CoreUsage", &g_cpu_info.cores[1].usage_percent},
+                                           BadReal{"CoreIdle", &g_cpu_info.cores[0].idle_seconds},
+                                           BadReal{"MemoryLoad", &g_mem_info.memory_load_percent},
+                                           BadReal{"DiskQueue", &g_disks[0].queue_length}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Snapshot, ANonFiniteRealBeyondTheCountsIsNotWritten) {
   sample(small_sample, 2);
@@ -254,13 +253,18 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"LoneContinuation", "\x80x\xbf", "\xef\xbf\xbdx\xef\xbf\xbd"},
         NameCase{"Overlong", "\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},
         NameCase{"Surrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
-        NameCase{"BeyondU10FFFF", "\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+        NameCase{"BeyondU10FFFF", "\xf4\x90\x80\x80",
+                 "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
         NameCase{"TruncatedAtEnd", "ok\xe2\x82", "ok\xef\xbf\xbd\xef\xbf\xbd"},
         NameCase{"TruncatedBeforeAscii", "\xe2\x82z", "\xef\xbf\xbd\xef\xbf\xbdz"},
         // Past the first runs of eight ASCII bytes.
         NameCase{"LateInvalid", "Realtek PCIe GbE \xe9", "Realtek PCIe GbE \xef\xbf\xbd"},
         NameCase{"LateValid", "Realtek PCIe GbE \xc3\xa9", "Realtek PCIe GbE \xc3\xa9"},
-        NameCase{"InvalidAtEighth", "1234567\xff" "89", "1234567\xef\xbf\xbd" "89"}),
+        NameCase{"InvalidAtEighth",
+                 "1234567\xff"
+                 "89",
+                 "1234567\xef\xbf\xbd"
+                 "89"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Snapshot, ALongInvalidNameIsRepairedWhole) {
@@ -334,8 +338,9 @@ int missing_parts(yyjson_val *full, yyjson_val *part) {
     for (yyjson_val *fkey; (fkey = yyjson_obj_iter_next(&fi));) {
       if (pkey && yyjson_equals_str(pkey, yyjson_get_str(fkey))) {
         const bool timestamp = yyjson_equals_str(fkey, "timestamp");
-        const int m = timestamp ? 0 : missing_parts(yyjson_obj_iter_get_val(fkey),
-                                                    yyjson_obj_iter_get_val(pkey));
+        const int m =
+            timestamp ? 0
+                      : missing_parts(yyjson_obj_iter_get_val(fkey), yyjson_obj_iter_get_val(pkey));
         if (m < 0) return -1;
         missing += m;
         pkey = yyjson_obj_iter_next(&pi);

@@ -7,14 +7,13 @@
 
 int main() {
   std::puts("// Generated from the Windows API stand-in by layout_dump; do not edit.");
-#define LAYOUT_TYPE(type)                                                                    \
-  std::printf("static_assert(sizeof(%s) == %zu, \"size of %s\");\n", #type, sizeof(type), \
-              #type);
-#define LAYOUT_FIELD(type, field)                                                          \
-  std::printf("static_assert(offsetof(%s, %s) == %zu, \"offset of %s.%s\");\n", #type,   \
-              #field, offsetof(type, field), #type, #field);                              \
-  std::printf("static_assert(sizeof(((%s *)nullptr)->%s) == %zu, \"size of %s.%s\");\n", \
-              #type, #field, sizeof(static_cast<type *>(nullptr)->field), #type, #field);
+#define LAYOUT_TYPE(type) \
+  std::printf("static_assert(sizeof(%s) == %zu, \"size of %s\");\n", #type, sizeof(type), #type);
+#define LAYOUT_FIELD(type, field)                                                               \
+  std::printf("static_assert(offsetof(%s, %s) == %zu, \"offset of %s.%s\");\n", #type, #field,  \
+              offsetof(type, field), #type, #field);                                            \
+  std::printf("static_assert(sizeof(((%s *)nullptr)->%s) == %zu, \"size of %s.%s\");\n", #type, \
+              #field, sizeof(static_cast<type *>(nullptr)->field), #type, #field);
 #include "layouts.def"
   return 0;
 }

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cwchar>
 #include <cstring>
+#include <cwchar>
 #include <list>
 
 namespace winapi_fake {
@@ -172,8 +172,9 @@ PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query) {
 PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWORD type,
                                               PPDH_FMT_COUNTERVALUE value) {
   auto *c = static_cast<winapi_fake::FakeCounter *>(counter);
-  winapi_fake::log("PdhGetFormattedCounterValue " + (c ? winapi_fake::narrow(c->path.c_str()) : "") +
-                   " " + winapi_fake::hex(format) + (type ? " type" : ""));
+  winapi_fake::log("PdhGetFormattedCounterValue " +
+                   (c ? winapi_fake::narrow(c->path.c_str()) : "") + " " +
+                   winapi_fake::hex(format) + (type ? " type" : ""));
   if (c == nullptr || !c->query->open) return PDH_INVALID_HANDLE;
   // A rate or percentage needs two raw samples taken after the counter was added.
   if (c->query->collects - c->collects_at_add < 2) return PDH_INVALID_DATA;
@@ -258,7 +259,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD
   winapi_fake::log(std::string("RegQueryValueExA ") + name + " " +
                    (size ? std::to_string(*size) : "-"));
   const auto &m = state().machine;
-  if (key != reinterpret_cast<HKEY>(&state().key) || reserved != nullptr) return ERROR_FILE_NOT_FOUND;
+  if (key != reinterpret_cast<HKEY>(&state().key) || reserved != nullptr)
+    return ERROR_FILE_NOT_FOUND;
   if (std::strcmp(name, "~MHz") != 0 || !m.mhz) return ERROR_FILE_NOT_FOUND;
   if (type) *type = 4;  // REG_DWORD
   if (data == nullptr || size == nullptr || *size < sizeof(DWORD)) {

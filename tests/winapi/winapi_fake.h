@@ -64,8 +64,8 @@ struct Machine {
 
   PDH_STATUS open_status = ERROR_SUCCESS;
   bool open_leaves_null = false;
-  std::set<std::wstring> refused_paths;             // PdhAddEnglishCounterW refuses these
-  std::map<std::wstring, CounterValue> counters;    // formatted values by path; absent: invalid
+  std::set<std::wstring> refused_paths;           // PdhAddEnglishCounterW refuses these
+  std::map<std::wstring, CounterValue> counters;  // formatted values by path; absent: invalid
 
   Script<SystemTimes> system_times;
   Script<uint64_t> tick_count{1000};
@@ -82,7 +82,7 @@ struct Machine {
   // empty string). result_override replaces the character count it returns.
   std::wstring drive_strings;
   std::optional<DWORD> drive_strings_result;
-  std::map<std::wstring, UINT> drive_types;  // by root path; absent: DRIVE_NO_ROOT_DIR
+  std::map<std::wstring, UINT> drive_types;      // by root path; absent: DRIVE_NO_ROOT_DIR
   std::map<std::wstring, DiskSizes> disk_sizes;  // by root path; absent: the query fails
 
   std::vector<MIB_IFROW> if_rows;
@@ -96,8 +96,8 @@ void reset();  // a fresh machine, no open handles, an empty log
 std::vector<std::string> &calls();
 void set_call_log(bool enabled);  // the log and the added paths; on after reset()
 int count_calls(const std::string &prefix);
-int open_queries();        // queries opened and not yet closed
-int open_registry_keys();  // keys opened and not yet closed
+int open_queries();                               // queries opened and not yet closed
+int open_registry_keys();                         // keys opened and not yet closed
 std::vector<std::wstring> counter_paths_added();  // successful adds, in order
 
 // Builders for test data.

@@ -95,7 +95,8 @@ std::string bytes(uint64_t n) {
     v /= 1024.0;
     ++u;
   }
-  return u == 0 ? format("%llu B", static_cast<unsigned long long>(n)) : format("%.1f %s", v, units[u]);
+  return u == 0 ? format("%llu B", static_cast<unsigned long long>(n))
+                : format("%.1f %s", v, units[u]);
 }
 
 std::string duration(uint64_t seconds) {
@@ -128,9 +129,9 @@ std::string table(const Sample &s) {
   for (int i = 0; i < s.disk_count; ++i) {
     const auto &d = s.disks[i];
     const uint64_t used_bytes = d.total_bytes >= d.free_bytes ? d.total_bytes - d.free_bytes : 0;
-    const double share = d.total_bytes ? 100.0 * static_cast<double>(used_bytes) /
-                                             static_cast<double>(d.total_bytes)
-                                       : 0.0;
+    const double share =
+        d.total_bytes ? 100.0 * static_cast<double>(used_bytes) / static_cast<double>(d.total_bytes)
+                      : 0.0;
     out += format("  %-6s %6.1f%%  %s  %s used of %s\n", d.name, share, bar(share, 20).c_str(),
                   bytes(used_bytes).c_str(), bytes(d.total_bytes).c_str());
   }
@@ -138,19 +139,19 @@ std::string table(const Sample &s) {
   out += format("Network  %d interfaces\n", s.net_count);
   for (int i = 0; i < s.net_count; ++i) {
     const auto &n = s.nets[i];
-    out += format("  %-40.40s %-4s rx %s/s  tx %s/s  rx %llu pkt/s  tx %llu pkt/s  errors %llu/%llu\n",
-                  n.name, n.is_up ? "up" : "down", bytes(n.bytes_recv_sec).c_str(),
-                  bytes(n.bytes_sent_sec).c_str(),
-                  static_cast<unsigned long long>(n.packets_recv_sec),
-                  static_cast<unsigned long long>(n.packets_sent_sec),
-                  static_cast<unsigned long long>(n.errors_in),
-                  static_cast<unsigned long long>(n.errors_out));
+    out +=
+        format("  %-40.40s %-4s rx %s/s  tx %s/s  rx %llu pkt/s  tx %llu pkt/s  errors %llu/%llu\n",
+               n.name, n.is_up ? "up" : "down", bytes(n.bytes_recv_sec).c_str(),
+               bytes(n.bytes_sent_sec).c_str(), static_cast<unsigned long long>(n.packets_recv_sec),
+               static_cast<unsigned long long>(n.packets_sent_sec),
+               static_cast<unsigned long long>(n.errors_in),
+               static_cast<unsigned long long>(n.errors_out));
   }
 
   const auto &y = s.system;
-  out += format("System   up %s, %u processes, %u threads, %u handles\n",
-                duration(y.uptime_seconds).c_str(), y.process_count, y.thread_count,
-                y.handle_count);
+  out +=
+      format("System   up %s, %u processes, %u threads, %u handles\n",
+             duration(y.uptime_seconds).c_str(), y.process_count, y.thread_count, y.handle_count);
   out += format("  %llu context switches/s, %llu system calls/s\n",
                 static_cast<unsigned long long>(y.context_switches_sec),
                 static_cast<unsigned long long>(y.system_calls_sec));
@@ -199,9 +200,11 @@ std::string prometheus(const Sample &s) {
 
   const auto volumes = unique_names(s.disks, s.disk_count);
   e.family("winperf_logical_disk_size_bytes", "gauge", "Capacity of the volume.");
-  for (int i = 0; i < s.disk_count; ++i) e.sample("volume", volumes[i], number(s.disks[i].total_bytes));
+  for (int i = 0; i < s.disk_count; ++i)
+    e.sample("volume", volumes[i], number(s.disks[i].total_bytes));
   e.family("winperf_logical_disk_free_bytes", "gauge", "Free space on the volume.");
-  for (int i = 0; i < s.disk_count; ++i) e.sample("volume", volumes[i], number(s.disks[i].free_bytes));
+  for (int i = 0; i < s.disk_count; ++i)
+    e.sample("volume", volumes[i], number(s.disks[i].free_bytes));
 
   const auto interfaces = unique_names(s.nets, s.net_count);
   const struct {
@@ -227,7 +230,8 @@ std::string prometheus(const Sample &s) {
   };
   for (const auto &f : network) {
     e.family(f.name, f.type, f.help);
-    for (int i = 0; i < s.net_count; ++i) e.sample("interface", interfaces[i], number(s.nets[i].*f.field));
+    for (int i = 0; i < s.net_count; ++i)
+      e.sample("interface", interfaces[i], number(s.nets[i].*f.field));
   }
   e.family("winperf_network_up", "gauge", "1 when the interface is operational, else 0.");
   for (int i = 0; i < s.net_count; ++i) {

@@ -23,8 +23,8 @@ std::string prometheus(const Sample &s);
 
 // Building blocks, exposed for tests.
 std::string label_value(std::string_view text);  // escaped for a Prometheus label
-std::string bar(double percent, int width);       // "[####......]"
-std::string bytes(uint64_t n);                    // "1.5 GiB"
-std::string duration(uint64_t seconds);           // "3d 04:05:06"
+std::string bar(double percent, int width);      // "[####......]"
+std::string bytes(uint64_t n);                   // "1.5 GiB"
+std::string duration(uint64_t seconds);          // "3d 04:05:06"
 
 }  // namespace report

@@ -1,7 +1,6 @@
 /* Links the import library and calls the library as a C host does. */
 #include <stdio.h>
 #include <string.h>
-
 #include <winperf.h>
 
 int main(void) {
