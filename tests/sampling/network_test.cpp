@@ -88,13 +88,15 @@ TEST_F(Sampling, ErrorsAndStateAreCopiedWhateverTheElapsedTime) {
   up.dwInErrors = 4294967295u;
   up.dwOutErrors = 3;
   MIB_IFROW down = if_row("down", IF_TYPE_ETHERNET_CSMACD, IF_OPER_STATUS_DISCONNECTED);
-  m().if_rows = {up, down};
+  MIB_IFROW connected = if_row("connected", IF_TYPE_ETHERNET_CSMACD, IF_OPER_STATUS_CONNECTED);
+  m().if_rows = {up, down, connected};
   init_at(1000);
   collect_at(1000);  // elapsed 0.001: no rates, but the rest is written
   EXPECT_EQ(g_nets[0].errors_in, 4294967295u);
   EXPECT_EQ(g_nets[0].errors_out, 3u);
   EXPECT_EQ(g_nets[0].is_up, 1);
   EXPECT_EQ(g_nets[1].is_up, 0);
+  EXPECT_EQ(g_nets[2].is_up, 0);  // only "operational" (5) is up, not "connected" (4)
 }
 
 struct RateCase {

@@ -1,4 +1,4 @@
-// Prints the stand-in's layouts as compile-time checks, for layout_check.cpp to hold against the
+// Prints the stand-in's layouts and constants as compile-time checks, for layout_check.cpp to hold against the
 // real Windows headers.
 #include <cstddef>
 #include <cstdio>
@@ -14,6 +14,9 @@ int main() {
               offsetof(type, field), #type, #field);                                            \
   std::printf("static_assert(sizeof(((%s *)nullptr)->%s) == %zu, \"size of %s.%s\");\n", #type, \
               #field, sizeof(static_cast<type *>(nullptr)->field), #type, #field);
+#define LAYOUT_CONSTANT(name)                                                   \
+  std::printf("static_assert(%s == %lld, \"value of %s\");\n", #name, \
+              static_cast<long long>(name), #name);
 #include "layouts.def"
   return 0;
 }
