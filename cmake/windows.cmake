@@ -14,7 +14,9 @@ add_library(winperf SHARED src/winperf_common.cpp src/winperf_win32.cpp
 add_library(winperf::winperf ALIAS winperf)
 set_target_properties(winperf PROPERTIES OUTPUT_NAME ${WINPERF_MODULE_NAME} PREFIX ""
                                          IMPORT_PREFIX "" EXPORT_NAME winperf)
-target_compile_definitions(winperf PRIVATE WINPERF_BUILDING_DLL)
+# _snwprintf and friends are the bounded calls the layer means to use.
+target_compile_definitions(winperf PRIVATE WINPERF_BUILDING_DLL
+                           $<$<CXX_COMPILER_ID:MSVC>:_CRT_SECURE_NO_WARNINGS>)
 target_include_directories(winperf PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                           $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
                                    PRIVATE src)

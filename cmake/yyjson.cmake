@@ -14,16 +14,16 @@ if(WINPERF_YYJSON_SOURCE_DIR)
 endif()
 
 find_package(yyjson CONFIG REQUIRED)
-if(WIN32)
-  return()  # vcpkg pins the version in vcpkg.json
-endif()
-
-set(WINPERF_YYJSON_VERSION 0.12.0)
-find_file(WINPERF_YYJSON_HEADER yyjson.h REQUIRED NO_CACHE)
+get_target_property(_yyjson_include_dirs yyjson::yyjson INTERFACE_INCLUDE_DIRECTORIES)
+find_file(WINPERF_YYJSON_HEADER yyjson.h PATHS ${_yyjson_include_dirs} REQUIRED NO_CACHE)
 file(STRINGS "${WINPERF_YYJSON_HEADER}" _yyjson_version_line
      REGEX "^#define YYJSON_VERSION_STRING \"[^\"]+\"")
 string(REGEX REPLACE ".*\"([^\"]+)\".*" "\\1" _yyjson_version "${_yyjson_version_line}")
-if(NOT _yyjson_version VERSION_EQUAL WINPERF_YYJSON_VERSION)
-  message(FATAL_ERROR "yyjson ${WINPERF_YYJSON_VERSION} is required, found '${_yyjson_version}' "
-                      "in ${WINPERF_YYJSON_HEADER}; run scripts/install-deps.sh")
+# Native builds test against exactly 0.12.0; vcpkg may serve a later release with the same API.
+if(WIN32 AND _yyjson_version VERSION_GREATER_EQUAL 0.12.0)
+  return()
+endif()
+if(NOT _yyjson_version VERSION_EQUAL 0.12.0)
+  message(FATAL_ERROR "yyjson 0.12.0 is required, found '${_yyjson_version}' in "
+                      "${WINPERF_YYJSON_HEADER}; run scripts/install-deps.sh")
 endif()
