@@ -100,17 +100,20 @@ struct FreeBlock {
 
 // ---- Init ------------------------------------------------------------------------------------
 
-void add_counter(const wchar_t *path, PDH_HCOUNTER &counter) {
-  PdhAddEnglishCounterW(s_hQuery, path, 0, &counter);
+// A refused counter leaves its handle null, whatever the call left in it.
+bool add_counter(const wchar_t *path, PDH_HCOUNTER &counter) {
+  if (PdhAddEnglishCounterW(s_hQuery, path, 0, &counter) == ERROR_SUCCESS) return true;
+  counter = nullptr;
+  return false;
 }
 
 void add_core_counters(uint32_t core_count) {
   wchar_t path[kCounterPathLength];
   for (uint32_t i = 0; i < core_count; ++i) {
     _snwprintf(path, kCounterPathLength, kCpuCoreFormat, i);
-    if (PdhAddEnglishCounterW(s_hQuery, path, 0, &s_hCpuCores[i]) == ERROR_SUCCESS) continue;
+    if (add_counter(path, s_hCpuCores[i])) continue;
     _snwprintf(path, kCounterPathLength, kCpuCoreFallbackFormat, i);
-    PdhAddEnglishCounterW(s_hQuery, path, 0, &s_hCpuCores[i]);
+    add_counter(path, s_hCpuCores[i]);
   }
 }
 

@@ -70,6 +70,7 @@ TEST_F(Sampling, RefusedProcessorPathsTakeTheSecondChoiceOrStayEmpty) {
   EXPECT_EQ(g_cpu_info.cores[3].usage_percent, 100.0);
   EXPECT_EQ(g_cpu_info.cores[4].usage_percent, 0.0);  // beyond core_count: untouched
   EXPECT_EQ(g_cpu_info.cores[4].frequency_mhz, 0u);
+  EXPECT_EQ(count_calls("PdhGetFormattedCounterValue <refused handle>"), 0);
 }
 
 struct OpenFailure {

@@ -131,6 +131,7 @@ TEST_F(Sampling, RateCounterFailuresKeepThePreviousValue) {
   EXPECT_EQ(g_sys_info.context_switches_sec, 500u);
   EXPECT_EQ(g_sys_info.system_calls_sec, 0u);  // no counter: never written
   EXPECT_EQ(count_calls("PdhGetFormattedCounterValue \\System\\System Calls/sec"), 0);
+  EXPECT_EQ(count_calls("PdhGetFormattedCounterValue <refused handle>"), 0);
 
   m().counters[kCtxtPath] = {PDH_INVALID_DATA, 0, 7};
   collect_at(3000);

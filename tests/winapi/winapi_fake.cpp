@@ -26,6 +26,8 @@ struct FakeQuery {
 
 struct FakeKey {};
 
+int s_refused_counter;
+
 struct State {
   Machine machine;
   std::vector<std::string> calls;
@@ -154,7 +156,10 @@ PDH_STATUS WINAPI PdhAddEnglishCounterW(PDH_HQUERY query, LPCWSTR path, DWORD_PT
                    (user_data ? " userdata" : ""));
   auto *q = static_cast<winapi_fake::FakeQuery *>(query);
   if (q == nullptr || !q->open) return PDH_INVALID_HANDLE;
-  if (s.machine.refused_paths.count(path)) return PDH_CSTATUS_NO_OBJECT;
+  if (s.machine.refused_paths.count(path)) {
+    *counter = &winapi_fake::s_refused_counter;  // what a refused add leaves is not a counter
+    return PDH_CSTATUS_NO_OBJECT;
+  }
   q->counters.push_back({q, path, q->collects});
   if (s.log_calls) s.added_paths.push_back(path);
   *counter = &q->counters.back();
@@ -171,6 +176,10 @@ PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query) {
 
 PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWORD type,
                                               PPDH_FMT_COUNTERVALUE value) {
+  if (counter == &winapi_fake::s_refused_counter) {
+    winapi_fake::log("PdhGetFormattedCounterValue <refused handle>");
+    return PDH_INVALID_HANDLE;
+  }
   auto *c = static_cast<winapi_fake::FakeCounter *>(counter);
   winapi_fake::log("PdhGetFormattedCounterValue " +
                    (c ? winapi_fake::narrow(c->path.c_str()) : "") + " " +
