@@ -163,8 +163,21 @@ void check_system(const winperf_sys_info_t &sys) {
 }
 
 // The snapshot parses, has its six members in order, and says what the getters say.
+// Each element's "name" and one figure against the records the getters gave.
+template <typename Record, typename Figure>
+void check_elements(yyjson_val *array, const Record *records, int count, const char *key,
+                    Figure figure) {
+  CHECK(yyjson_arr_size(array) == static_cast<size_t>(count));
+  for (int i = 0; i < count && i < static_cast<int>(yyjson_arr_size(array)); ++i) {
+    yyjson_val *element = yyjson_arr_get(array, static_cast<size_t>(i));
+    CHECK(text(yyjson_get_str(yyjson_obj_get(element, "name"))) == records[i].name);
+    CHECK(yyjson_get_uint(yyjson_obj_get(element, key)) == figure(records[i]));
+  }
+}
+
 void check_snapshot(const char *json, const winperf_cpu_info_t &cpu, const winperf_mem_info_t &mem,
-                    int disk_count, int net_count, const winperf_sys_info_t &sys) {
+                    const winperf_disk_info_t *disks, int disk_count,
+                    const winperf_net_info_t *nets, int net_count, const winperf_sys_info_t &sys) {
   yyjson_doc *doc = yyjson_read(json, std::strlen(json), 0);
   CHECK(doc != nullptr);
   if (!doc) return;
@@ -182,8 +195,10 @@ void check_snapshot(const char *json, const winperf_cpu_info_t &cpu, const winpe
   CHECK(yyjson_arr_size(yyjson_obj_get(jcpu, "cores")) == cpu.core_count);
   CHECK(yyjson_get_uint(yyjson_obj_get(yyjson_obj_get(root, "memory"), "total_physical_bytes")) ==
         mem.total_physical_bytes);
-  CHECK(yyjson_arr_size(yyjson_obj_get(root, "disks")) == static_cast<size_t>(disk_count));
-  CHECK(yyjson_arr_size(yyjson_obj_get(root, "network")) == static_cast<size_t>(net_count));
+  check_elements(yyjson_obj_get(root, "disks"), disks, disk_count, "total_bytes",
+                 [](const winperf_disk_info_t &d) { return d.total_bytes; });
+  check_elements(yyjson_obj_get(root, "network"), nets, net_count, "errors_in",
+                 [](const winperf_net_info_t &n) { return n.errors_in; });
   yyjson_val *jsys = yyjson_obj_get(root, "system");
   CHECK(yyjson_get_uint(yyjson_obj_get(jsys, "process_count")) == sys.process_count);
   CHECK(yyjson_get_uint(yyjson_obj_get(jsys, "uptime_seconds")) == sys.uptime_seconds);
@@ -229,7 +244,7 @@ int main() {
   check_system(sys);
 
   const std::string first = api.get_snapshot_json();
-  check_snapshot(first.c_str(), cpu, mem, disk_count, net_count, sys);
+  check_snapshot(first.c_str(), cpu, mem, disks, disk_count, nets, net_count, sys);
   const std::string second = api.get_snapshot_json();
   CHECK(without_timestamp(first) == without_timestamp(second));
 
