@@ -30,19 +30,38 @@ if(MINGW)
                       -Wl,--high-entropy-va $<$<CONFIG:Release,MinSizeRel>:-s>)
 endif()
 
-add_executable(winperf-sample tools/winperf-sample/main.cpp tools/winperf-sample/report.cpp)
-target_include_directories(winperf-sample PRIVATE include tools/winperf-sample)
-target_link_libraries(winperf-sample PRIVATE winperf_warnings)
-if(MINGW)
-  target_link_options(winperf-sample PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME})
+# Hosts load the DLL at run time; they are built after it so that bin/ holds both.
+function(winperf_host name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE winperf_host_common winperf_warnings)
+  target_compile_definitions(${name} PRIVATE WINPERF_VERSION="${PROJECT_VERSION}")
+  if(MINGW)
+    target_link_options(${name} PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME}
+                        $<$<CONFIG:Release,MinSizeRel>:-s>)
+  endif()
+  add_dependencies(${name} winperf)
+endfunction()
+
+winperf_host(winperf-sample tools/winperf-sample/main.cpp tools/winperf-sample/report.cpp)
+target_include_directories(winperf-sample PRIVATE tools/winperf-sample)
+
+# The exporter: cpp-httplib compiled in, gzip from a static zlib.
+set(WINPERF_HTTPLIB_SOURCE_DIR "" CACHE PATH "cpp-httplib source tree (httplib.h)")
+if(NOT EXISTS "${WINPERF_HTTPLIB_SOURCE_DIR}/httplib.h")
+  message(FATAL_ERROR "no httplib.h in '${WINPERF_HTTPLIB_SOURCE_DIR}'; run scripts/install-deps.sh")
 endif()
-add_dependencies(winperf-sample winperf)  # it loads the DLL by name at run time
+set(ZLIB_USE_STATIC_LIBS ON)
+find_package(ZLIB REQUIRED)
+winperf_host(winperf-exporter tools/winperf-exporter/main.cpp tools/winperf-exporter/server.cpp)
+target_include_directories(winperf-exporter SYSTEM PRIVATE ${WINPERF_HTTPLIB_SOURCE_DIR})
+target_compile_definitions(winperf-exporter PRIVATE CPPHTTPLIB_ZLIB_SUPPORT)
+target_link_libraries(winperf-exporter PRIVATE winperf_exporter_core ZLIB::ZLIB ws2_32)
 
 install(TARGETS winperf EXPORT winperfTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS winperf-sample RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS winperf-sample winperf-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/winperf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set(WINPERF_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/winperf)
 install(EXPORT winperfTargets NAMESPACE winperf:: DESTINATION ${WINPERF_CMAKE_DIR})

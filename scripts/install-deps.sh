@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian/Ubuntu, and only what is missing.
-# Safe to run twice. Packages that the machine's own suites lack (yyjson 0.12.0) come from a
-# temporary apt source list built from the machine's configured Debian mirror; the machine's
-# sources are never changed.
+# Safe to run twice. Packages that the machine's own suites lack (yyjson 0.12.0, the source
+# packages compiled into the Windows programs) come from a temporary apt source list built from
+# the machine's configured Debian mirror; the machine's sources are never changed.
 set -euo pipefail
 
 YYJSON_VERSION=0.12.0
@@ -10,8 +10,13 @@ YYJSON_VERSION=0.12.0
 YYJSON_SOURCE_PACKAGE=yyjson=0.10.0+ds-1
 YYJSON_SOURCE_TARBALL=yyjson_0.10.0+ds.orig.tar.xz
 YYJSON_SOURCE_SHA256=ae6fde69a193e10afab426ef13f113d6903446405f9db9ee98bfb572bd6c961a
+# The exporter compiles in cpp-httplib's single header, from Debian's source package.
+HTTPLIB_SOURCE_PACKAGE=cpp-httplib=0.41.0+ds-3
+HTTPLIB_SOURCE_TARBALL=cpp-httplib_0.41.0+ds.orig.tar.xz
+HTTPLIB_SOURCE_SHA256=7acb492bffdd95165677d22145c2c4890e6432c5ef53d0f781defe8dec48f567
 WINPERF_DEPS_DIR=${WINPERF_DEPS_DIR:-/opt/winperf-deps}
 YYJSON_SOURCE_DIR=$WINPERF_DEPS_DIR/yyjson-0.10.0
+HTTPLIB_SOURCE_DIR=$WINPERF_DEPS_DIR/cpp-httplib-0.41.0
 
 log() { printf 'install-deps: %s\n' "$*"; }
 die() { printf 'install-deps: error: %s\n' "$*" >&2; exit 1; }
@@ -27,8 +32,9 @@ PACKAGES=(
   cmake ninja-build g++ make pkgconf xz-utils
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  libz-mingw-w64-dev
   wine wine64
-  prometheus
+  prometheus python3
   clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )
 
@@ -114,8 +120,9 @@ open_temp_sources() {
   {
     echo "deb [signed-by=$key] $uri unstable main"
     echo "deb-src [signed-by=$key] $uri trixie main"
+    echo "deb-src [signed-by=$key] $uri unstable main"
   } >"$TMP_APT/sources.list"
-  log "temporary apt source: $uri (unstable, trixie sources)"
+  log "temporary apt source: $uri (unstable; trixie and unstable sources)"
   temp_apt apt-get update -qq || die "apt-get update on the temporary source list failed"
 }
 
@@ -142,35 +149,40 @@ install_yyjson() {
     die "installed yyjson.h says '$(yyjson_header_version)', expected $YYJSON_VERSION"
 }
 
-install_yyjson_source() {
-  if [ -f "$YYJSON_SOURCE_DIR/src/yyjson.c" ] &&
-    grep -q '^#define YYJSON_VERSION_STRING "0.10.0"' "$YYJSON_SOURCE_DIR/src/yyjson.h"; then
+# Fetches a Debian source package's original tarball, checks it by SHA-256 and unpacks it into
+# DEST, unless DEST already holds it (MARKER is a file inside DEST, PATTERN a line it must hold).
+# Usage: install_source PACKAGE=VERSION TARBALL SHA256 DEST MARKER PATTERN
+install_source() {
+  local package=$1 tarball_name=$2 sha256=$3 dest=$4 marker=$5 pattern=$6
+  if [ -f "$dest/$marker" ] && grep -q "$pattern" "$dest/$marker"; then
     return 0
   fi
   open_temp_sources
   mkdir -p "$TMP_APT/src"
-  log "downloading the yyjson source package ($YYJSON_SOURCE_PACKAGE)"
+  log "downloading the source package $package"
   # The .dsc and Debian patch set may be gone from the mirror while the original tarball is
   # still served; the tarball and its checksum decide, not apt's exit status.
-  (cd "$TMP_APT/src" && temp_apt apt-get source --download-only -qq "$YYJSON_SOURCE_PACKAGE") \
+  (cd "$TMP_APT/src" && temp_apt apt-get source --download-only -qq "$package") \
     >/dev/null 2>&1 || true
-  local tarball=$TMP_APT/src/$YYJSON_SOURCE_TARBALL
-  [ -f "$tarball" ] || die "could not download $YYJSON_SOURCE_TARBALL from the mirror"
-  echo "$YYJSON_SOURCE_SHA256  $tarball" | sha256sum -c --quiet - ||
-    die "$YYJSON_SOURCE_TARBALL does not have the expected SHA-256"
-  local staging=$YYJSON_SOURCE_DIR.partial
+  local tarball=$TMP_APT/src/$tarball_name
+  [ -f "$tarball" ] || die "could not download $tarball_name from the mirror"
+  echo "$sha256  $tarball" | sha256sum -c --quiet - ||
+    die "$tarball_name does not have the expected SHA-256"
+  local staging=$dest.partial
   "${SUDO[@]}" rm -rf "$staging"
   "${SUDO[@]}" mkdir -p "$staging"
   "${SUDO[@]}" tar -xJf "$tarball" -C "$staging" --strip-components=1 ||
-    die "could not unpack $YYJSON_SOURCE_TARBALL"
-  grep -q '^#define YYJSON_VERSION_STRING "0.10.0"' "$staging/src/yyjson.h" ||
-    die "the unpacked yyjson source is not 0.10.0"
-  "${SUDO[@]}" rm -rf "$YYJSON_SOURCE_DIR"
-  "${SUDO[@]}" mv "$staging" "$YYJSON_SOURCE_DIR"
-  log "yyjson 0.10.0 source in $YYJSON_SOURCE_DIR"
+    die "could not unpack $tarball_name"
+  grep -q "$pattern" "$staging/$marker" || die "the unpacked $package is not the expected version"
+  "${SUDO[@]}" rm -rf "$dest"
+  "${SUDO[@]}" mv "$staging" "$dest"
+  log "$package source in $dest"
 }
 
 install_system_packages
 install_yyjson
-install_yyjson_source
+install_source "$YYJSON_SOURCE_PACKAGE" "$YYJSON_SOURCE_TARBALL" "$YYJSON_SOURCE_SHA256" \
+  "$YYJSON_SOURCE_DIR" src/yyjson.h '^#define YYJSON_VERSION_STRING "0.10.0"'
+install_source "$HTTPLIB_SOURCE_PACKAGE" "$HTTPLIB_SOURCE_TARBALL" "$HTTPLIB_SOURCE_SHA256" \
+  "$HTTPLIB_SOURCE_DIR" httplib.h '^#define CPPHTTPLIB_VERSION "0.41.0"'
 log "all dependencies present"

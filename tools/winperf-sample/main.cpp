@@ -11,7 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "exposition.h"
+#include "names.h"
 #include "report.h"
+#include "sample.h"
 #include "winperf_loader.h"
 
 namespace {
@@ -84,11 +87,10 @@ int parse(int argc, char **argv, Options &o) {
   return -1;
 }
 
-bool read_sample(const winperf_loader::Api &api, report::Sample &s) {
-  return api.get_cpu(&s.cpu) == 0 && api.get_memory(&s.memory) == 0 &&
-         api.get_disks(s.disks, WINPERF_MAX_DISKS, &s.disk_count) == 0 &&
-         api.get_network(s.nets, WINPERF_MAX_NETS, &s.net_count) == 0 &&
-         api.get_system(&s.system) == 0;
+std::string prometheus(const report::Sample &s) {
+  exposition::Writer w;
+  exposition::write_sample(w, s, winperf_names::decode_ansi);
+  return w.take();
 }
 
 }  // namespace
@@ -97,22 +99,14 @@ int main(int argc, char **argv) {
   Options options;
   if (const int code = parse(argc, argv, options); code >= 0) return code;
 
-  const HMODULE module = LoadLibraryW(winperf_loader::kModuleName);
-  if (module == nullptr) {
-    std::fprintf(stderr, "winperf-sample: cannot load quarvel-prometheus-winperf.dll (error %lu)\n",
-                 static_cast<unsigned long>(GetLastError()));
+  const winperf_loader::Library library;
+  if (!library.ok()) {
+    std::fprintf(stderr, "winperf-sample: %s\n", library.error().c_str());
     return 1;
   }
-  winperf_loader::Api api;
-  if (const char *missing = winperf_loader::resolve_all(module, api)) {
-    std::fprintf(stderr, "winperf-sample: quarvel-prometheus-winperf.dll does not export %s\n",
-                 missing);
-    FreeLibrary(module);
-    return 1;
-  }
+  const winperf_loader::Api &api = library.api();
   if (api.init() != 0) {
     std::fprintf(stderr, "winperf-sample: winperf_init failed: %s\n", api.last_error());
-    FreeLibrary(module);
     return 1;
   }
 
@@ -131,17 +125,16 @@ int main(int argc, char **argv) {
     if (i > 0 && options.format != Format::json) std::fputs("\n", stdout);
     if (options.format == Format::json) {
       std::printf("%s\n", api.get_snapshot_json());
-    } else if (!read_sample(api, *sample)) {
+    } else if (!winperf_sample::read(api, *sample)) {
       std::fprintf(stderr, "winperf-sample: reading the sample failed: %s\n", api.last_error());
       status = 1;
     } else {
       const std::string text =
-          options.format == Format::table ? report::table(*sample) : report::prometheus(*sample);
+          options.format == Format::table ? report::table(*sample) : prometheus(*sample);
       std::fputs(text.c_str(), stdout);
     }
     std::fflush(stdout);
   }
   api.cleanup();
-  FreeLibrary(module);
   return status;
 }

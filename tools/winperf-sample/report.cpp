@@ -1,21 +1,10 @@
 #include "report.h"
 
-#include <charconv>
 #include <cstdio>
-#include <map>
 #include <string>
-#include <vector>
 
 namespace report {
 namespace {
-
-std::string number(double v) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
-std::string number(uint64_t v) { return std::to_string(v); }
 
 std::string format(const char *fmt, auto... args) {
   char buf[512];
@@ -25,58 +14,7 @@ std::string format(const char *fmt, auto... args) {
 
 double clamp_percent(double p) { return p < 0 ? 0 : (p > 100 ? 100 : p); }
 
-// Names as series labels: a name that repeats gets " #2", " #3", ... so that every series
-// stays unique.
-template <typename Record>
-std::vector<std::string> unique_names(const Record *records, int count) {
-  std::vector<std::string> names;
-  std::map<std::string, int> seen;
-  for (int i = 0; i < count; ++i) {
-    std::string name = records[i].name;
-    const int n = ++seen[name];
-    if (n > 1) name.append(" #").append(std::to_string(n));
-    names.push_back(std::move(name));
-  }
-  return names;
-}
-
-class Exposition {
- public:
-  void family(const char *name, const char *type, const char *help) {
-    name_ = name;
-    append({"# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n"});
-  }
-  void sample(const std::string &value) { append({name_, " ", value, "\n"}); }
-  void sample(const char *label, const std::string &label_text, const std::string &value) {
-    append({name_, "{", label, "=\"", label_value(label_text), "\"} ", value, "\n"});
-  }
-  std::string take() { return std::move(out_); }
-
- private:
-  void append(std::initializer_list<std::string_view> parts) {
-    for (const std::string_view part : parts) out_.append(part);
-  }
-  std::string name_;
-  std::string out_;
-};
-
 }  // namespace
-
-std::string label_value(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 std::string bar(double percent, int width) {
   const int filled = static_cast<int>(clamp_percent(percent) / 100.0 * width + 0.5);
@@ -156,106 +94,6 @@ std::string table(const Sample &s) {
                 static_cast<unsigned long long>(y.context_switches_sec),
                 static_cast<unsigned long long>(y.system_calls_sec));
   return out;
-}
-
-std::string prometheus(const Sample &s) {
-  Exposition e;
-  const auto &cpu = s.cpu;
-  e.family("winperf_cpu_logical_processors", "gauge", "Logical processors sampled, at most 128.");
-  e.sample(number(uint64_t{cpu.core_count}));
-  e.family("winperf_cpu_usage_ratio", "gauge",
-           "Busy share of all processors over the last collection interval.");
-  e.sample(number(cpu.total_usage_percent / 100.0));
-  e.family("winperf_cpu_core_usage_ratio", "gauge",
-           "Busy share of one logical processor over the last collection interval.");
-  for (uint32_t i = 0; i < cpu.core_count && i < WINPERF_MAX_CORES; ++i) {
-    e.sample("core", std::to_string(i), number(cpu.cores[i].usage_percent / 100.0));
-  }
-  e.family("winperf_cpu_core_frequency_hertz", "gauge",
-           "Processor clock speed as the system reports it.");
-  for (uint32_t i = 0; i < cpu.core_count && i < WINPERF_MAX_CORES; ++i) {
-    e.sample("core", std::to_string(i), number(uint64_t{cpu.cores[i].frequency_mhz} * 1000000));
-  }
-
-  const auto &m = s.memory;
-  const struct {
-    const char *name, *help;
-    uint64_t value;
-  } memory[] = {
-      {"winperf_memory_physical_bytes", "Total physical memory.", m.total_physical_bytes},
-      {"winperf_memory_physical_available_bytes", "Physical memory available for use.",
-       m.available_physical_bytes},
-      {"winperf_memory_commit_limit_bytes", "Commit limit.", m.total_commit_bytes},
-      {"winperf_memory_committed_bytes", "Committed memory.", m.committed_bytes},
-      {"winperf_memory_pool_paged_bytes", "Kernel paged pool.", m.pool_paged_bytes},
-      {"winperf_memory_pool_nonpaged_bytes", "Kernel non-paged pool.", m.pool_nonpaged_bytes},
-      {"winperf_memory_system_cache_bytes", "System file cache.", m.cache_bytes},
-  };
-  for (const auto &f : memory) {
-    e.family(f.name, "gauge", f.help);
-    e.sample(number(f.value));
-  }
-  e.family("winperf_memory_load_ratio", "gauge", "Share of physical memory in use.");
-  e.sample(number(m.memory_load_percent / 100.0));
-
-  const auto volumes = unique_names(s.disks, s.disk_count);
-  e.family("winperf_logical_disk_size_bytes", "gauge", "Capacity of the volume.");
-  for (int i = 0; i < s.disk_count; ++i)
-    e.sample("volume", volumes[i], number(s.disks[i].total_bytes));
-  e.family("winperf_logical_disk_free_bytes", "gauge", "Free space on the volume.");
-  for (int i = 0; i < s.disk_count; ++i)
-    e.sample("volume", volumes[i], number(s.disks[i].free_bytes));
-
-  const auto interfaces = unique_names(s.nets, s.net_count);
-  const struct {
-    const char *name, *type, *help;
-    uint64_t winperf_net_info_t::*field;
-  } network[] = {
-      {"winperf_network_receive_bytes_per_second", "gauge",
-       "Bytes received per second over the last collection interval.",
-       &winperf_net_info_t::bytes_recv_sec},
-      {"winperf_network_transmit_bytes_per_second", "gauge",
-       "Bytes sent per second over the last collection interval.",
-       &winperf_net_info_t::bytes_sent_sec},
-      {"winperf_network_receive_packets_per_second", "gauge",
-       "Packets received per second over the last collection interval.",
-       &winperf_net_info_t::packets_recv_sec},
-      {"winperf_network_transmit_packets_per_second", "gauge",
-       "Packets sent per second over the last collection interval.",
-       &winperf_net_info_t::packets_sent_sec},
-      {"winperf_network_receive_errors_total", "counter", "Inbound packets with errors.",
-       &winperf_net_info_t::errors_in},
-      {"winperf_network_transmit_errors_total", "counter", "Outbound packets with errors.",
-       &winperf_net_info_t::errors_out},
-  };
-  for (const auto &f : network) {
-    e.family(f.name, f.type, f.help);
-    for (int i = 0; i < s.net_count; ++i)
-      e.sample("interface", interfaces[i], number(s.nets[i].*f.field));
-  }
-  e.family("winperf_network_up", "gauge", "1 when the interface is operational, else 0.");
-  for (int i = 0; i < s.net_count; ++i) {
-    e.sample("interface", interfaces[i], s.nets[i].is_up ? "1" : "0");
-  }
-
-  const auto &y = s.system;
-  const struct {
-    const char *name, *help;
-    uint64_t value;
-  } system[] = {
-      {"winperf_system_uptime_seconds", "Time since the system started.", y.uptime_seconds},
-      {"winperf_system_processes", "Processes in the system.", y.process_count},
-      {"winperf_system_threads", "Threads in the system.", y.thread_count},
-      {"winperf_system_handles", "Open handles in the system.", y.handle_count},
-      {"winperf_system_context_switches_per_second", "Context switches per second.",
-       y.context_switches_sec},
-      {"winperf_system_system_calls_per_second", "System calls per second.", y.system_calls_sec},
-  };
-  for (const auto &f : system) {
-    e.family(f.name, "gauge", f.help);
-    e.sample(number(f.value));
-  }
-  return e.take();
 }
 
 }  // namespace report

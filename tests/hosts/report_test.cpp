@@ -1,10 +1,13 @@
-// The sample host's renderings, on samples that a live machine rarely gives.
+// The hosts' renderings, on samples that a live machine rarely gives.
 #include "report.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+
+#include "code_pages.h"
+#include "exposition.h"
 
 namespace {
 
@@ -18,7 +21,7 @@ TEST(Report, LabelValuesEscapeBackslashQuoteAndNewline) {
                             {"two\nlines", R"(two\nlines)"},
                             {"tab\tstays", "tab\tstays"},
                             {"caf\xc3\xa9", "caf\xc3\xa9"}};
-  for (const auto &c : cases) EXPECT_EQ(report::label_value(c.in), c.out) << c.in;
+  for (const auto &c : cases) EXPECT_EQ(exposition::label_value(c.in), c.out) << c.in;
 }
 
 TEST(Report, BarsAreClampedAndRounded) {
@@ -58,7 +61,9 @@ report::Sample tricky_sample() {
 }
 
 TEST(Report, PrometheusSeriesStayUniqueAndLabelsEscaped) {
-  const std::string text = report::prometheus(tricky_sample());
+  exposition::Writer w;
+  exposition::write_sample(w, tricky_sample(), code_page("CP1252"));
+  const std::string text = w.take();
   EXPECT_NE(text.find("winperf_cpu_usage_ratio 0.125\n"), std::string::npos);
   EXPECT_NE(text.find("winperf_cpu_core_frequency_hertz{core=\"1\"} 3400000000\n"),
             std::string::npos);

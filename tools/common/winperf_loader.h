@@ -3,25 +3,13 @@
 
 #include <windows.h>
 
-#include "winperf.h"
+#include <string>
+
+#include "winperf_api.h"
 
 namespace winperf_loader {
 
 constexpr wchar_t kModuleName[] = L"quarvel-prometheus-winperf.dll";
-
-struct Api {
-  HMODULE module = nullptr;
-  decltype(&winperf_init) init = nullptr;
-  decltype(&winperf_collect) collect = nullptr;
-  decltype(&winperf_cleanup) cleanup = nullptr;
-  decltype(&winperf_last_error) last_error = nullptr;
-  decltype(&winperf_get_cpu) get_cpu = nullptr;
-  decltype(&winperf_get_memory) get_memory = nullptr;
-  decltype(&winperf_get_disks) get_disks = nullptr;
-  decltype(&winperf_get_network) get_network = nullptr;
-  decltype(&winperf_get_system) get_system = nullptr;
-  decltype(&winperf_get_snapshot_json) get_snapshot_json = nullptr;
-};
 
 template <typename Fn>
 bool resolve(HMODULE module, const char *name, Fn &fn, const char *&missing) {
@@ -34,7 +22,6 @@ bool resolve(HMODULE module, const char *name, Fn &fn, const char *&missing) {
 // nullptr when all ten are there.
 inline const char *resolve_all(HMODULE module, Api &api) {
   const char *missing = nullptr;
-  api.module = module;
   resolve(module, "winperf_init", api.init, missing);
   resolve(module, "winperf_collect", api.collect, missing);
   resolve(module, "winperf_cleanup", api.cleanup, missing);
@@ -47,5 +34,36 @@ inline const char *resolve_all(HMODULE module, Api &api) {
   resolve(module, "winperf_get_snapshot_json", api.get_snapshot_json, missing);
   return missing;
 }
+
+// The library loaded and resolved, released when this goes. When loading fails, error() says
+// why in one line that names the module.
+class Library {
+ public:
+  Library() {
+    module_ = LoadLibraryW(kModuleName);
+    if (module_ == nullptr) {
+      error_ = "cannot load quarvel-prometheus-winperf.dll (error " +
+               std::to_string(GetLastError()) + ")";
+      return;
+    }
+    if (const char *missing = resolve_all(module_, api_)) {
+      error_ = std::string("quarvel-prometheus-winperf.dll does not export ") + missing;
+    }
+  }
+  ~Library() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  Library(const Library &) = delete;
+  Library &operator=(const Library &) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string &error() const { return error_; }
+  const Api &api() const { return api_; }
+
+ private:
+  HMODULE module_ = nullptr;
+  Api api_;
+  std::string error_;
+};
 
 }  // namespace winperf_loader

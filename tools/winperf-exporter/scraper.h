@@ -1,0 +1,55 @@
+// What one scrape does: under one lock, collect when the last collection is old enough, read
+// the records, and render them with the exporter's own families.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "names.h"
+#include "sample.h"
+#include "winperf_api.h"
+
+namespace exporter {
+
+class Scraper {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // api must be initialised. now is the clock that decides whether a collection is due.
+  Scraper(const winperf_loader::Api &api, std::chrono::milliseconds min_interval,
+          winperf_names::Decoder decode, std::string version,
+          std::function<Clock::time_point()> now = Clock::now);
+
+  // The exposition format of the current collection.
+  std::string metrics();
+  // The library's JSON snapshot of the current collection; "{}" when the library has none.
+  std::string snapshot();
+
+ private:
+  void refresh_locked();
+  void collect_locked();
+  void render_locked();
+
+  const winperf_loader::Api api_;
+  const std::chrono::milliseconds min_interval_;
+  const winperf_names::Decoder decode_;
+  const std::string version_;
+  const std::function<Clock::time_point()> now_;
+
+  std::mutex mutex_;  // every library call, and everything below
+  bool collected_ = false;
+  Clock::time_point last_collect_{};
+  uint64_t collections_ = 0;
+  uint64_t errors_ = 0;
+  double last_duration_seconds_ = 0;
+  double last_timestamp_seconds_ = 0;
+  std::unique_ptr<winperf_sample::Sample> good_;  // the last sample read without error
+  std::unique_ptr<winperf_sample::Sample> reading_;
+  std::string text_;  // the rendering of the current collection
+};
+
+}  // namespace exporter
