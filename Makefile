@@ -38,11 +38,13 @@ demo: deps
 	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
 	@$(WINE_ENV) wine $(CROSS_DIR)/bin/winperf-sample.exe --interval 1
 
-# Benchmarks with their ratios, measured in one run.
+# Benchmarks with their ratios, measured in one run; repetitions interleaved at random so that a
+# busy moment of the machine does not fall on one benchmark only.
 bench: deps
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux --target winperf_bench
-	build/linux/bench/winperf_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	build/linux/bench/winperf_bench --benchmark_repetitions=9 \
+	  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 
 # Fuzzes the sampling layer for FUZZ_SECONDS; new inputs land in build/fuzz/fuzz-corpus.
 fuzz: deps

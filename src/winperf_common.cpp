@@ -238,6 +238,33 @@ void add_system(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
   yyjson_mut_obj_add_uint(doc, sys, "system_calls_sec", s.system_calls_sec);
 }
 
+// Values the document of the current records holds: every member is a key and a value.
+size_t snapshot_value_count() noexcept {
+  const size_t cores =
+      g_cpu_info.core_count < WINPERF_MAX_CORES ? g_cpu_info.core_count : WINPERF_MAX_CORES;
+  const size_t disks = static_cast<size_t>(valid_count(g_disk_count, WINPERF_MAX_DISKS));
+  const size_t nets = static_cast<size_t>(valid_count(g_net_count, WINPERF_MAX_NETS));
+  constexpr size_t kMember = 2;
+  constexpr size_t kRoot = 1 + 6 * kMember;
+  constexpr size_t kCpu = 3 * kMember;              // core_count, total, the cores array
+  constexpr size_t kCore = 1 + 8 * kMember;         // one core object
+  constexpr size_t kTableRecord = 1 + 8 * kMember;  // one disk or interface object
+  constexpr size_t kMemory = 8 * kMember;
+  constexpr size_t kSystem = 6 * kMember;
+  return kRoot + kCpu + cores * kCore + kMemory + (disks + nets) * kTableRecord + kSystem;
+}
+
+// Room for every name repaired at its longest; taken only when a name needs repair.
+constexpr size_t kRepairedNameBytes = WINPERF_MAX_DISKS * (WINPERF_DISK_NAME_SIZE * 3 + 1) +
+                                      WINPERF_MAX_NETS * (WINPERF_NET_NAME_SIZE * 3 + 1);
+
+// One block for the values and one for repaired names, instead of pools grown chunk by chunk.
+// Sizing that is refused leaves the pools as they were; building goes on either way.
+void presize_pools(yyjson_mut_doc *doc) noexcept {
+  (void)yyjson_mut_doc_set_val_pool_size(doc, snapshot_value_count());
+  (void)yyjson_mut_doc_set_str_pool_size(doc, kRepairedNameBytes);
+}
+
 // Builds the document from the records. A part whose storage cannot be had is left out; the
 // rest is still built.
 void build_snapshot(yyjson_mut_doc *doc) noexcept {
@@ -324,6 +351,7 @@ const char *winperf_get_snapshot_json(void) noexcept {
     winperf_set_error("Failed to allocate yyjson document");
     return k_failed_json;
   }
+  presize_pools(doc.get());
   build_snapshot(doc.get());
   char *text = yyjson_mut_write_opts(doc.get(), 0, s_json_alc, nullptr, nullptr);
   doc.reset();

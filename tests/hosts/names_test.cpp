@@ -77,7 +77,7 @@ std::string up_series(const winperf_sample::Sample &s, const char *cp) {
   exposition::Writer w;
   exposition::write_sample(w, s, code_page(cp));
   std::string out;
-  const std::string &text = w.text();
+  const std::string text = w.take();
   for (size_t at = text.find("\nwinperf_network_up{"); at != std::string::npos;
        at = text.find("\nwinperf_network_up{", at + 1)) {
     out += text.substr(at + 1, text.find('\n', at + 1) - at - 1) + "\n";
@@ -105,9 +105,10 @@ TEST(Exposition, DriveNamesAreDecodedToo) {
   s.disk_count = 1;
   exposition::Writer w;
   exposition::write_sample(w, s, code_page("CP1251"));
-  EXPECT_NE(w.text().find("winperf_logical_disk_size_bytes{volume=\"\xD0\x94:\"} 5\n"),
+  const std::string text = w.take();
+  EXPECT_NE(text.find("winperf_logical_disk_size_bytes{volume=\"\xD0\x94:\"} 5\n"),
             std::string::npos)
-      << w.text();
+      << text;
 }
 
 TEST(Exposition, CountsOutsideTheTablesAreNotTrusted) {
@@ -117,14 +118,14 @@ TEST(Exposition, CountsOutsideTheTablesAreNotTrusted) {
   s.cpu.core_count = 4000;
   exposition::Writer w;
   exposition::write_sample(w, s, code_page("CP1252"));
+  const std::string text = w.take();
   size_t up = 0, cores = 0, disks = 0;
-  for (size_t at = 0; (at = w.text().find("\nwinperf_network_up{", at + 1)) != std::string::npos;)
-    ++up;
+  for (size_t at = 0; (at = text.find("\nwinperf_network_up{", at + 1)) != std::string::npos;) ++up;
   for (size_t at = 0;
-       (at = w.text().find("\nwinperf_cpu_core_usage_ratio{", at + 1)) != std::string::npos;)
+       (at = text.find("\nwinperf_cpu_core_usage_ratio{", at + 1)) != std::string::npos;)
     ++cores;
   for (size_t at = 0;
-       (at = w.text().find("\nwinperf_logical_disk_free_bytes{", at + 1)) != std::string::npos;)
+       (at = text.find("\nwinperf_logical_disk_free_bytes{", at + 1)) != std::string::npos;)
     ++disks;
   EXPECT_EQ(up, 64u);
   EXPECT_EQ(cores, 128u);

@@ -22,6 +22,6 @@ int main() {
   s.system.uptime_seconds = UINT64_MAX;
   exposition::Writer w;
   exposition::write_sample(w, s, code_page("CP1252"));
-  std::fputs(w.text().c_str(), stdout);
+  std::fputs(w.take().c_str(), stdout);
   return 0;
 }

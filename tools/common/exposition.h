@@ -24,15 +24,26 @@ class Writer {
   void sample(double value);
   void sample(std::string_view label, std::string_view label_value, uint64_t value);
   void sample(std::string_view label, std::string_view label_value, double value);
-  const std::string &text() const { return out_; }
-  std::string take() { return std::move(out_); }
+  std::string_view text() const { return std::string_view(out_).substr(0, size_); }
+  std::string take();
 
  private:
+  // n bytes at the end of the text to write into; unwritten ones are given back with unused().
+  char *room(size_t n) {
+    if (out_.size() - size_ < n) grow(n);
+    char *at = out_.data() + size_;
+    size_ += n;
+    return at;
+  }
+  void unused(size_t n) { size_ -= n; }
+  void grow(size_t n);
+  void put(std::string_view part);
   void labels(std::string_view label, std::string_view label_value);
   void value(uint64_t v);
   void value(double v);
   std::string name_;
-  std::string out_;
+  std::string out_;  // sized ahead; the text is its first size_ bytes
+  size_t size_ = 0;
 };
 
 // Every family of one sample. Names are decoded with decode, and names that repeat get " #2",
