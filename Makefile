@@ -6,7 +6,7 @@ WINE_ENV := WINEPREFIX=$(CURDIR)/$(CROSS_DIR)/wineprefix WINEDEBUG=-all WINEDLLO
 
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps test demo bench fuzz clean
+.PHONY: all deps test demo serve bench fuzz clean
 
 all: test
 
@@ -37,6 +37,13 @@ demo: deps
 	cmake --build --preset $(CROSS_PRESET) --target winperf-sample
 	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
 	@$(WINE_ENV) wine $(CROSS_DIR)/bin/winperf-sample.exe --interval 1
+
+# Serves this machine's metrics under Wine on 127.0.0.1:10182 until Ctrl+C.
+serve: deps
+	cmake --preset $(CROSS_PRESET) >/dev/null
+	cmake --build --preset $(CROSS_PRESET) --target winperf-exporter
+	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
+	$(WINE_ENV) wine $(CROSS_DIR)/bin/winperf-exporter.exe --web.listen-address=127.0.0.1:10182
 
 # Benchmarks with their ratios, measured in one run; repetitions interleaved at random so that a
 # busy moment of the machine does not fall on one benchmark only.
