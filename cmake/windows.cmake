@@ -7,9 +7,16 @@ set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
 enable_language(RC)
+
+# Hardening the toolchain offers: stack canaries (libssp, linked statically with the runtime)
+# and checked string and memory calls, in everything built for Windows.
+if(MINGW)
+  add_compile_options(-fstack-protector-strong $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+  add_link_options(-fstack-protector-strong)
+endif()
 configure_file(src/winperf_version.rc.in ${CMAKE_BINARY_DIR}/winperf_version.rc @ONLY)
 
-add_library(winperf SHARED src/winperf_common.cpp src/winperf_win32.cpp
+add_library(winperf SHARED src/winperf_common.cpp src/winperf_win32.cpp src/winperf_delayload.cpp
                            ${CMAKE_BINARY_DIR}/winperf_version.rc)
 add_library(winperf::winperf ALIAS winperf)
 set_target_properties(winperf PROPERTIES OUTPUT_NAME ${WINPERF_MODULE_NAME} PREFIX ""
@@ -20,7 +27,26 @@ target_compile_definitions(winperf PRIVATE WINPERF_BUILDING_DLL
 target_include_directories(winperf PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                           $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
                                    PRIVATE src)
-target_link_libraries(winperf PRIVATE yyjson::yyjson pdh iphlpapi advapi32 winperf_warnings)
+target_link_libraries(winperf PRIVATE yyjson::yyjson advapi32 winperf_warnings)
+
+# pdh.dll and iphlpapi.dll are delay-loaded (see src/winperf_delayload.cpp).
+if(MINGW)
+  find_program(WINPERF_DLLTOOL ${WINPERF_MINGW_PREFIX}-dlltool REQUIRED)
+  foreach(dll pdh iphlpapi)
+    set(delaylib ${CMAKE_BINARY_DIR}/lib${dll}_delay.a)
+    add_custom_command(OUTPUT ${delaylib}
+                       COMMAND ${WINPERF_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/src/delayload/${dll}.def
+                               --dllname ${dll}.dll --output-delaylib ${delaylib}
+                       DEPENDS src/delayload/${dll}.def
+                       COMMENT "Delay-load import library for ${dll}.dll")
+    add_custom_target(winperf_${dll}_delay DEPENDS ${delaylib})
+    add_dependencies(winperf winperf_${dll}_delay)
+    target_link_libraries(winperf PRIVATE ${delaylib})
+  endforeach()
+else()
+  target_link_libraries(winperf PRIVATE pdh iphlpapi delayimp)
+  target_link_options(winperf PRIVATE /DELAYLOAD:pdh.dll /DELAYLOAD:iphlpapi.dll)
+endif()
 
 # Windows programs that need nothing beside themselves: the runtime libraries go inside.
 set(WINPERF_MINGW_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
@@ -36,7 +62,8 @@ function(winperf_host name)
   target_link_libraries(${name} PRIVATE winperf_host_common winperf_warnings)
   target_compile_definitions(${name} PRIVATE WINPERF_VERSION="${PROJECT_VERSION}")
   if(MINGW)
-    target_link_options(${name} PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME}
+    target_link_options(${name} PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME} -Wl,--tsaware
+                        -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va
                         $<$<CONFIG:Release,MinSizeRel>:-s>)
   endif()
   add_dependencies(${name} winperf)

@@ -212,7 +212,8 @@ std::string without_timestamp(const std::string &json) { return json.substr(json
 }  // namespace
 
 int main() {
-  const HMODULE module = LoadLibraryW(winperf_loader::kModuleName);
+  winperf_loader::restrict_dll_search();
+  const HMODULE module = winperf_loader::load_module();
   CHECK(module != nullptr);
   if (!module) return check_result("api_test");
   CHECK(winperf_loader::resolve_all(module, api) == nullptr);

@@ -26,7 +26,8 @@ bool cycle(const winperf_loader::Api &api) {
 }  // namespace
 
 int main() {
-  const HMODULE module = LoadLibraryW(winperf_loader::kModuleName);
+  winperf_loader::restrict_dll_search();
+  const HMODULE module = winperf_loader::load_module();
   CHECK(module != nullptr);
   if (!module) return check_result("soak_test");
   winperf_loader::Api api;

@@ -1,4 +1,5 @@
-// Loads the library the way a host does: by module name, then each export by its name.
+// Loads the library the way a host should: from the program's own folder only (then the system
+// directory), never from the current directory or PATH, then each export by its name.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,13 @@
 namespace winperf_loader {
 
 constexpr wchar_t kModuleName[] = L"quarvel-prometheus-winperf.dll";
+constexpr DWORD kSearch = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+// For everything this process loads from now on, the same two places only. Call it first.
+inline void restrict_dll_search() { SetDefaultDllDirectories(kSearch); }
+
+// The library from the program's folder or the system directory.
+inline HMODULE load_module() { return LoadLibraryExW(kModuleName, nullptr, kSearch); }
 
 template <typename Fn>
 bool resolve(HMODULE module, const char *name, Fn &fn, const char *&missing) {
@@ -40,7 +48,7 @@ inline const char *resolve_all(HMODULE module, Api &api) {
 class Library {
  public:
   Library() {
-    module_ = LoadLibraryW(kModuleName);
+    module_ = load_module();
     if (module_ == nullptr) {
       error_ = "cannot load quarvel-prometheus-winperf.dll (error " +
                std::to_string(GetLastError()) + ")";

@@ -83,6 +83,7 @@ int run(const exporter::Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  winperf_loader::restrict_dll_search();
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   exporter::Options options;
   const exporter::ParseResult parsed = exporter::parse_options(args, options);

@@ -96,6 +96,7 @@ std::string prometheus(const report::Sample &s) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  winperf_loader::restrict_dll_search();
   Options options;
   if (const int code = parse(argc, argv, options); code >= 0) return code;
 
