@@ -1,5 +1,5 @@
 # The README's commands. Each sets up what is missing first.
-NATIVE_PRESETS := linux linux-asan
+NATIVE_PRESETS := linux linux-asan linux-yyjson-0.10 linux-asan-yyjson-0.10
 CROSS_PRESET := windows-cross
 CROSS_DIR := build/$(CROSS_PRESET)
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(CROSS_DIR)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=

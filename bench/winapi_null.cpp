@@ -89,6 +89,11 @@ DWORD WINAPI GetLogicalDriveStringsW(DWORD, LPWSTR buffer) {
   return sizeof kDrives / sizeof kDrives[0] - 1;
 }
 UINT WINAPI GetDriveTypeW(LPCWSTR) { return DRIVE_FIXED; }
+BOOL WINAPI SetThreadErrorMode(DWORD, LPDWORD old_mode) {
+  if (old_mode) *old_mode = 0;
+  return TRUE;
+}
+
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER total,
                                 PULARGE_INTEGER free) {
   available->QuadPart = 1ull << 30;

@@ -2,9 +2,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
-set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+# bin/ holds the DLL and the programs together, unless a project around this one says otherwise.
+if(NOT CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+  set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+  set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+  set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+endif()
 
 enable_language(RC)
 
@@ -14,10 +17,10 @@ if(MINGW)
   add_compile_options(-fstack-protector-strong $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
   add_link_options(-fstack-protector-strong)
 endif()
-configure_file(src/winperf_version.rc.in ${CMAKE_BINARY_DIR}/winperf_version.rc @ONLY)
+configure_file(src/winperf_version.rc.in ${PROJECT_BINARY_DIR}/winperf_version.rc @ONLY)
 
 add_library(winperf SHARED src/winperf_common.cpp src/winperf_win32.cpp src/winperf_delayload.cpp
-                           ${CMAKE_BINARY_DIR}/winperf_version.rc)
+                           ${PROJECT_BINARY_DIR}/winperf_version.rc)
 add_library(winperf::winperf ALIAS winperf)
 set_target_properties(winperf PROPERTIES OUTPUT_NAME ${WINPERF_MODULE_NAME} PREFIX ""
                                          IMPORT_PREFIX "" EXPORT_NAME winperf)
@@ -33,7 +36,7 @@ target_link_libraries(winperf PRIVATE yyjson::yyjson advapi32 winperf_warnings)
 if(MINGW)
   find_program(WINPERF_DLLTOOL ${WINPERF_MINGW_PREFIX}-dlltool REQUIRED)
   foreach(dll pdh iphlpapi)
-    set(delaylib ${CMAKE_BINARY_DIR}/lib${dll}_delay.a)
+    set(delaylib ${PROJECT_BINARY_DIR}/lib${dll}_delay.a)
     add_custom_command(OUTPUT ${delaylib}
                        COMMAND ${WINPERF_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/src/delayload/${dll}.def
                                --dllname ${dll}.dll --output-delaylib ${delaylib}
@@ -72,15 +75,21 @@ endfunction()
 winperf_host(winperf-sample tools/winperf-sample/main.cpp tools/winperf-sample/report.cpp)
 target_include_directories(winperf-sample PRIVATE tools/winperf-sample)
 
-# The exporter: cpp-httplib compiled in, gzip from a static zlib.
+# The exporter: cpp-httplib compiled in (a source tree here, vcpkg's package with MSVC), gzip
+# from a static zlib.
 set(WINPERF_HTTPLIB_SOURCE_DIR "" CACHE PATH "cpp-httplib source tree (httplib.h)")
-if(NOT EXISTS "${WINPERF_HTTPLIB_SOURCE_DIR}/httplib.h")
-  message(FATAL_ERROR "no httplib.h in '${WINPERF_HTTPLIB_SOURCE_DIR}'; run scripts/install-deps.sh")
-endif()
 set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 winperf_host(winperf-exporter tools/winperf-exporter/main.cpp tools/winperf-exporter/server.cpp)
-target_include_directories(winperf-exporter SYSTEM PRIVATE ${WINPERF_HTTPLIB_SOURCE_DIR})
+if(WINPERF_HTTPLIB_SOURCE_DIR)
+  if(NOT EXISTS "${WINPERF_HTTPLIB_SOURCE_DIR}/httplib.h")
+    message(FATAL_ERROR "no httplib.h in '${WINPERF_HTTPLIB_SOURCE_DIR}'; run scripts/install-deps.sh")
+  endif()
+  target_include_directories(winperf-exporter SYSTEM PRIVATE ${WINPERF_HTTPLIB_SOURCE_DIR})
+else()
+  find_package(httplib CONFIG REQUIRED)
+  target_link_libraries(winperf-exporter PRIVATE httplib::httplib)
+endif()
 target_compile_definitions(winperf-exporter PRIVATE CPPHTTPLIB_ZLIB_SUPPORT)
 target_link_libraries(winperf-exporter PRIVATE winperf_exporter_core ZLIB::ZLIB ws2_32)
 
@@ -90,16 +99,21 @@ install(TARGETS winperf EXPORT winperfTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS winperf-sample winperf-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/winperf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The licence and the notices of everything compiled into the shipped files, beside them.
+install(FILES LICENSE packaging/THIRD-PARTY-NOTICES.txt DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(WINPERF_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/winperf)
 install(EXPORT winperfTargets NAMESPACE winperf:: DESTINATION ${WINPERF_CMAKE_DIR})
 configure_package_config_file(cmake/winperfConfig.cmake.in
-                              ${CMAKE_BINARY_DIR}/winperfConfig.cmake
+                              ${PROJECT_BINARY_DIR}/winperfConfig.cmake
                               INSTALL_DESTINATION ${WINPERF_CMAKE_DIR})
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/winperfConfigVersion.cmake
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/winperfConfigVersion.cmake
                                  COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/winperfConfig.cmake ${CMAKE_BINARY_DIR}/winperfConfigVersion.cmake
+install(FILES ${PROJECT_BINARY_DIR}/winperfConfig.cmake ${PROJECT_BINARY_DIR}/winperfConfigVersion.cmake
         DESTINATION ${WINPERF_CMAKE_DIR})
 
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()  # packaging is this project's own business
+endif()
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME ${WINPERF_MODULE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -40,6 +40,9 @@ uint64_t s_prev_tick = 0;
 
 winperf_prev_net_t s_prev_win32_nets[WINPERF_MAX_NETS] = {};
 int32_t s_prev_win32_net_count = 0;
+// Seconds since the interface table was last read: the elapsed times of the collections since,
+// so that rates after failed reads average over the whole gap instead of its last part.
+double s_net_seconds_since_read = 0.0;
 
 constexpr wchar_t kCpuTotalPath[] = L"\\Processor(_Total)\\% Processor Time";
 constexpr wchar_t kCpuCoreFormat[] = L"\\Processor(%u)\\%% Processor Time";
@@ -272,7 +275,25 @@ void walk_drive_list(const wchar_t (&list)[kDriveListLength]) {
   }
 }
 
+// Critical-error dialogs off for this thread while the drives are asked: a removable drive
+// without a medium must not make Windows ask an interactive user to insert a disk. The
+// thread's own mode comes back afterwards; the process's is never touched.
+class CriticalErrorDialogsOff {
+ public:
+  CriticalErrorDialogsOff() : changed_(SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous_)) {}
+  ~CriticalErrorDialogsOff() {
+    if (changed_) SetThreadErrorMode(previous_, nullptr);
+  }
+  CriticalErrorDialogsOff(const CriticalErrorDialogsOff &) = delete;
+  CriticalErrorDialogsOff &operator=(const CriticalErrorDialogsOff &) = delete;
+
+ private:
+  DWORD previous_ = 0;
+  const BOOL changed_;
+};
+
 void collect_disks() {
+  const CriticalErrorDialogsOff quiet;
   g_disk_count = 0;
   wchar_t list[kDriveListLength];
   const DWORD len = GetLogicalDriveStringsW(kDriveListLength, list);
@@ -325,6 +346,7 @@ void fill_interface(const MIB_IFROW &row, winperf_net_info_t &net, winperf_prev_
 }
 
 void collect_network(double elapsed) {
+  s_net_seconds_since_read += elapsed;
   ULONG size = 0;
   if (GetIfTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0) return;
   const ULONG block_size = size;
@@ -333,6 +355,8 @@ void collect_network(double elapsed) {
   if (!table) return;
   // A table that grew since the size query fails this sample; the next one reads it.
   if (GetIfTable(table.get(), &size, FALSE) != NO_ERROR) return;
+  const double seconds = s_net_seconds_since_read;
+  s_net_seconds_since_read = 0.0;
 
   // Never trust a row count beyond what the block holds.
   const size_t header = offsetof(MIB_IFTABLE, table);
@@ -347,7 +371,7 @@ void collect_network(double elapsed) {
     const MIB_IFROW &row = table->table[i];
     // Loopback is left out unless it is the only interface there is.
     if (row.dwType == IF_TYPE_SOFTWARE_LOOPBACK && entries != 1) continue;
-    fill_interface(row, g_nets[k], next[k], elapsed, used);
+    fill_interface(row, g_nets[k], next[k], seconds, used);
     ++k;
   }
   std::memcpy(s_prev_win32_nets, next, sizeof next);
@@ -393,4 +417,5 @@ void winperf_platform_cleanup() noexcept {
   s_hSysCalls = nullptr;
   s_prev_tick = 0;
   s_prev_win32_net_count = 0;
+  s_net_seconds_since_read = 0.0;
 }

@@ -9,7 +9,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${zip} OUTPUT_VARIABLE listin
 foreach(entry bin/quarvel-prometheus-winperf.dll lib/quarvel-prometheus-winperf.dll.a
               include/winperf.h lib/cmake/winperf/winperfConfig.cmake
               lib/cmake/winperf/winperfConfigVersion.cmake lib/cmake/winperf/winperfTargets.cmake
-              bin/winperf-sample.exe)
+              bin/winperf-sample.exe bin/winperf-exporter.exe bin/LICENSE
+              bin/THIRD-PARTY-NOTICES.txt)
   string(FIND "${listing}" "${entry}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "${zip} lacks ${entry}:\n${listing}")

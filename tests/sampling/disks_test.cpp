@@ -148,4 +148,24 @@ TEST_F(Sampling, ARootWithoutItsTerminatorIsNotPassedOn) {
   EXPECT_EQ(disk_names(), (std::vector<std::string>{"C:"}));
 }
 
+// Every drive call, the fallback's included, runs with critical-error dialogs off, and the
+// thread's own mode comes back afterwards.
+TEST_F(Sampling, DrivesAreAskedWithCriticalErrorDialogsOff) {
+  const DWORD thread_mode = SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX;
+  for (const bool fallback : {false, true}) {
+    winapi_fake::reset();
+    m().thread_error_mode = thread_mode;
+    if (!fallback) winapi_fake::set_drives({{L'D', DRIVE_REMOVABLE}, {L'E', DRIVE_FIXED}});
+    sizes(L"C:\\", 100, 50);
+    sizes(L"E:\\", 100, 50);  // D: has no medium: its size query fails
+    init_at(1000);
+    collect_at(2000);
+    const auto &modes = m().error_modes_of_disk_calls;
+    EXPECT_EQ(modes.size(), fallback ? 2u : 5u);  // list, types, sizes
+    for (const DWORD mode : modes) EXPECT_EQ(mode, DWORD{SEM_FAILCRITICALERRORS}) << fallback;
+    EXPECT_EQ(m().thread_error_mode, thread_mode) << fallback;
+    winperf_platform_cleanup();
+  }
+}
+
 }  // namespace

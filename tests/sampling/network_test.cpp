@@ -1,4 +1,5 @@
 // The interface table: filter, names, per-second rates and the previous sample.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -236,11 +237,11 @@ TEST_P(FailedRead, KeepsTheLastSuccessfulSample) {
   EXPECT_EQ(std::memcmp(g_nets, before, sizeof before), 0);
   EXPECT_EQ(winapi_fake::count_calls("GetIfTable size 0"), 3);
 
-  // The next good read compares with the last good sample over its own elapsed time.
+  // The next good read compares with the last good sample over the time since it: 2 s.
   m().if_table = {};
   m().if_rows = {counters_row("a", 3100), counters_row("b", 2200)};
   collect_at(4000);
-  EXPECT_EQ(g_nets[0].bytes_recv_sec, 2000u);
+  EXPECT_EQ(g_nets[0].bytes_recv_sec, 1000u);
   EXPECT_EQ(g_nets[1].bytes_recv_sec, 0u);
 }
 
@@ -252,6 +253,56 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedReadCase{"ReadFails", ERROR_INSUFFICIENT_BUFFER, std::nullopt, 87, 0},
                       FailedReadCase{"TableGrew", ERROR_INSUFFICIENT_BUFFER, std::nullopt, NO_ERROR,
                                      1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Collections, each at a tick and either reading the table (with counter "a" at a value) or
+// failing to; the rate the last one gives.
+struct GapCase {
+  const char *name;
+  std::vector<std::pair<uint64_t, std::optional<DWORD>>> collections;
+  bool cleanup_after_first;
+  uint64_t expected_rate;
+};
+
+class RatesAcrossFailedReads : public Sampling, public ::testing::WithParamInterface<GapCase> {};
+
+TEST_P(RatesAcrossFailedReads, AverageOverTheTimeSinceTheLastGoodRead) {
+  init_at(1000);
+  bool first = true;
+  for (const auto &[tick, in_octets] : GetParam().collections) {
+    m().if_table = {};
+    if (in_octets) {
+      m().if_rows = {counters_row("a", *in_octets)};
+    } else {
+      m().if_table.read_result = 87;
+    }
+    collect_at(tick);
+    if (first && GetParam().cleanup_after_first) {
+      winperf_platform_cleanup();
+      init_at(tick);
+    }
+    first = false;
+  }
+  ASSERT_EQ(g_net_count, 1);
+  EXPECT_EQ(g_nets[0].bytes_recv_sec, GetParam().expected_rate);
+}
+
+constexpr std::nullopt_t kFails = std::nullopt;
+
+INSTANTIATE_TEST_SUITE_P(
+    Gaps, RatesAcrossFailedReads,
+    ::testing::Values(
+        GapCase{"NoFailure", {{1000, 0}, {2000, 6000}}, false, 6000},
+        GapCase{"OneFailure", {{1000, 0}, {2000, kFails}, {3000, 6000}}, false, 3000},
+        GapCase{"SeveralFailures",
+                {{1000, 0}, {2000, kFails}, {3000, kFails}, {5000, kFails}, {7000, 6000}},
+                false,
+                1000},
+        // The first good read after init has nothing to compare with; the gap before it is gone.
+        GapCase{"FailureRightAfterInit", {{3000, kFails}, {4000, 0}, {5000, 6000}}, false, 6000},
+        GapCase{"CleanupBetween", {{2000, kFails}, {3000, 0}, {3500, 3000}}, true, 6000},
+        // Two collections 1 ms apart each give no rate alone; together they are 2 ms.
+        GapCase{"QuickCollectionsAddUp", {{1000, 0}, {1001, kFails}, {1002, 6}}, false, 3000}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Sampling, TheGrownTableIsReadByTheNextCollection) {

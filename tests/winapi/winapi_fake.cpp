@@ -288,9 +288,18 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
   return ERROR_SUCCESS;
 }
 
+BOOL WINAPI SetThreadErrorMode(DWORD mode, LPDWORD old_mode) {
+  winapi_fake::log("SetThreadErrorMode " + winapi_fake::hex(mode));
+  auto &m = state().machine;
+  if (old_mode) *old_mode = m.thread_error_mode;
+  m.thread_error_mode = mode;
+  return TRUE;
+}
+
 DWORD WINAPI GetLogicalDriveStringsW(DWORD length, LPWSTR buffer) {
   winapi_fake::log("GetLogicalDriveStringsW " + std::to_string(length));
-  const auto &m = state().machine;
+  auto &m = state().machine;
+  m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
   const std::wstring &list = m.drive_strings;
   if (m.drive_strings_result) {
     std::copy_n(list.begin(), std::min<size_t>(list.size(), length), buffer);
@@ -304,7 +313,9 @@ DWORD WINAPI GetLogicalDriveStringsW(DWORD length, LPWSTR buffer) {
 
 UINT WINAPI GetDriveTypeW(LPCWSTR root) {
   winapi_fake::log("GetDriveTypeW " + winapi_fake::narrow(root));
-  const auto &types = state().machine.drive_types;
+  auto &m = state().machine;
+  m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
+  const auto &types = m.drive_types;
   const auto it = types.find(root);
   return it == types.end() ? DRIVE_NO_ROOT_DIR : it->second;
 }
@@ -312,7 +323,9 @@ UINT WINAPI GetDriveTypeW(LPCWSTR root) {
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
                                 PULARGE_INTEGER total_free) {
   winapi_fake::log("GetDiskFreeSpaceExW " + winapi_fake::narrow(root));
-  const auto &sizes = state().machine.disk_sizes;
+  auto &m = state().machine;
+  m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
+  const auto &sizes = m.disk_sizes;
   const auto it = sizes.find(root);
   if (it == sizes.end() || !it->second.ok) return FALSE;
   if (available) available->QuadPart = it->second.available_to_caller;

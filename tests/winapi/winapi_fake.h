@@ -87,6 +87,9 @@ struct Machine {
 
   std::vector<MIB_IFROW> if_rows;
   IfTableScript if_table;
+
+  DWORD thread_error_mode = 0;                   // SetThreadErrorMode's current mode
+  std::vector<DWORD> error_modes_of_disk_calls;  // the mode each drive call ran under
 };
 
 // The machine the stand-in currently answers for, and the log of calls made against it.

@@ -106,10 +106,15 @@ typedef HKEY *PHKEY;
 #define DRIVE_CDROM 5
 #define DRIVE_RAMDISK 6
 
+#define SEM_FAILCRITICALERRORS 0x0001
+#define SEM_NOGPFAULTERRORBOX 0x0002
+#define SEM_NOOPENFILEERRORBOX 0x8000
+
 void WINAPI GetSystemInfo(LPSYSTEM_INFO lpSystemInfo);
 BOOL WINAPI GetSystemTimes(PFILETIME lpIdleTime, PFILETIME lpKernelTime, PFILETIME lpUserTime);
 ULONGLONG WINAPI GetTickCount64(void);
 BOOL WINAPI GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer);
+BOOL WINAPI SetThreadErrorMode(DWORD dwNewMode, LPDWORD lpOldMode);
 DWORD WINAPI GetLogicalDriveStringsW(DWORD nBufferLength, LPWSTR lpBuffer);
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
