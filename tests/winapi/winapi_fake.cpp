@@ -229,7 +229,10 @@ BOOL WINAPI GetSystemTimes(PFILETIME idle, PFILETIME kernel, PFILETIME user) {
 
 ULONGLONG WINAPI GetTickCount64(void) {
   winapi_fake::log("GetTickCount64");
-  return state().machine.tick_count.next();
+  auto &m = state().machine;
+  const uint64_t tick = m.tick_count.next();
+  if (state().log_calls) m.ticks_read.push_back(tick);
+  return tick;
 }
 
 BOOL WINAPI GlobalMemoryStatusEx(LPMEMORYSTATUSEX status) {
@@ -334,10 +337,10 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER available, PULARGE
   return TRUE;
 }
 
-DWORD WINAPI GetIfTable(PMIB_IFTABLE table, PULONG size, BOOL order) {
+namespace {
+
+DWORD if_table(PMIB_IFTABLE table, PULONG size) {
   auto &m = state().machine;
-  winapi_fake::log(std::string("GetIfTable ") + (table ? "read " : "size ") +
-                   std::to_string(*size) + (order ? " ordered" : ""));
   if (table == nullptr) {
     if (m.if_table.size_query_result != ERROR_INSUFFICIENT_BUFFER) {
       return m.if_table.size_query_result;
@@ -363,6 +366,16 @@ DWORD WINAPI GetIfTable(PMIB_IFTABLE table, PULONG size, BOOL order) {
   const size_t rows = std::min(fits, m.if_rows.size());
   if (rows > 0) std::memcpy(table->table, m.if_rows.data(), rows * sizeof(MIB_IFROW));
   return NO_ERROR;
+}
+
+}  // namespace
+
+DWORD WINAPI GetIfTable(PMIB_IFTABLE table, PULONG size, BOOL order) {
+  winapi_fake::log(std::string("GetIfTable ") + (table ? "read " : "size ") +
+                   std::to_string(*size) + (order ? " ordered" : ""));
+  const DWORD result = if_table(table, size);
+  if (state().log_calls) state().machine.if_table_calls.push_back({table != nullptr, result});
+  return result;
 }
 
 }  // extern "C"

@@ -90,6 +90,14 @@ struct Machine {
 
   DWORD thread_error_mode = 0;                   // SetThreadErrorMode's current mode
   std::vector<DWORD> error_modes_of_disk_calls;  // the mode each drive call ran under
+
+  // What the sampling layer was told, in order, while the call log is on.
+  std::vector<uint64_t> ticks_read;  // each GetTickCount64 result
+  struct IfTableCall {
+    bool read;  // false: the size query
+    DWORD result;
+  };
+  std::vector<IfTableCall> if_table_calls;
 };
 
 // The machine the stand-in currently answers for, and the log of calls made against it.
