@@ -90,15 +90,17 @@ exporter::ParseResult parse(std::vector<std::string_view> args, exporter::Option
 
 TEST(Flags, BothFormsAndEveryFlag) {
   exporter::Options o;
-  const auto r = parse({"--web.listen-address", "127.0.0.1:9999", "--web.telemetry-path=/m",
-                        "--web.max-requests=0", "--collector.min-interval", "250ms"},
-                       o);
+  const auto r = parse(
+      {"--web.listen-address", "127.0.0.1:9999", "--web.telemetry-path=/m", "--web.max-requests=0",
+       "--collector.min-interval", "250ms", "--log.file", "C:\\logs\\exporter.log"},
+      o);
   EXPECT_EQ(r.outcome, exporter::ParseResult::run) << r.message;
   EXPECT_EQ(o.host, "127.0.0.1");
   EXPECT_EQ(o.port, 9999);
   EXPECT_EQ(o.telemetry_path, "/m");
   EXPECT_EQ(o.max_requests, 0);
   EXPECT_EQ(o.min_interval, milliseconds(250));
+  EXPECT_EQ(o.log_file, "C:\\logs\\exporter.log");
 }
 
 TEST(Flags, Defaults) {
@@ -130,6 +132,7 @@ TEST(Flags, HelpVersionAndMistakes) {
       {{"--web.max-requests=-1"}, exporter::ParseResult::bad_usage, "0 to 100000"},
       {{"--web.max-requests=100001"}, exporter::ParseResult::bad_usage, "0 to 100000"},
       {{"--collector.min-interval=fast"}, exporter::ParseResult::bad_usage, "duration"},
+      {{"--log.file="}, exporter::ParseResult::bad_usage, "expected a file name"},
       {{"--web.max-requests=3", "--web.listen-address=x"},
        exporter::ParseResult::bad_usage,
        "[HOST]:PORT"},

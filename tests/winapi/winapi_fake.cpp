@@ -302,7 +302,7 @@ BOOL WINAPI SetThreadErrorMode(DWORD mode, LPDWORD old_mode) {
 DWORD WINAPI GetLogicalDriveStringsW(DWORD length, LPWSTR buffer) {
   winapi_fake::log("GetLogicalDriveStringsW " + std::to_string(length));
   auto &m = state().machine;
-  m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
+  if (state().log_calls) m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
   const std::wstring &list = m.drive_strings;
   if (m.drive_strings_result) {
     std::copy_n(list.begin(), std::min<size_t>(list.size(), length), buffer);
@@ -317,7 +317,7 @@ DWORD WINAPI GetLogicalDriveStringsW(DWORD length, LPWSTR buffer) {
 UINT WINAPI GetDriveTypeW(LPCWSTR root) {
   winapi_fake::log("GetDriveTypeW " + winapi_fake::narrow(root));
   auto &m = state().machine;
-  m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
+  if (state().log_calls) m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
   const auto &types = m.drive_types;
   const auto it = types.find(root);
   return it == types.end() ? DRIVE_NO_ROOT_DIR : it->second;
@@ -327,7 +327,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER available, PULARGE
                                 PULARGE_INTEGER total_free) {
   winapi_fake::log("GetDiskFreeSpaceExW " + winapi_fake::narrow(root));
   auto &m = state().machine;
-  m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
+  if (state().log_calls) m.error_modes_of_disk_calls.push_back(m.thread_error_mode);
   const auto &sizes = m.disk_sizes;
   const auto it = sizes.find(root);
   if (it == sizes.end() || !it->second.ok) return FALSE;

@@ -89,7 +89,7 @@ struct Machine {
   IfTableScript if_table;
 
   DWORD thread_error_mode = 0;                   // SetThreadErrorMode's current mode
-  std::vector<DWORD> error_modes_of_disk_calls;  // the mode each drive call ran under
+  std::vector<DWORD> error_modes_of_disk_calls;  // each drive call's mode, while logging
 
   // What the sampling layer was told, in order, while the call log is on.
   std::vector<uint64_t> ticks_read;  // each GetTickCount64 result

@@ -12,6 +12,7 @@ const char kUsage[] =
     "  --web.max-requests=N              scrapes served at once, 0 for no limit (default 40)\n"
     "  --collector.min-interval=DURATION a scrape sooner than this after the last collection\n"
     "                                    is answered from it (default 1s; 0s collects always)\n"
+    "  --log.file=PATH                   also write events to this file, one line each\n"
     "  --version                         print the version and exit\n"
     "  -h, --help                        print this help and exit\n";
 
@@ -48,6 +49,9 @@ ParseResult apply(std::string_view name, std::string_view value, Options &o) {
       return bad("invalid " + quoted + ": expected a whole number from 0 to 100000");
     }
     o.max_requests = static_cast<int>(n);
+  } else if (name == "--log.file") {
+    if (value.empty()) return bad("invalid --log.file '': expected a file name");
+    o.log_file = value;
   } else if (name == "--collector.min-interval") {
     if (!parse_duration(value, o.min_interval)) {
       return bad("invalid " + quoted + ": expected a duration such as 500ms, 1s or 2m");
@@ -58,7 +62,7 @@ ParseResult apply(std::string_view name, std::string_view value, Options &o) {
 
 bool takes_value(std::string_view name) {
   return name == "--web.listen-address" || name == "--web.telemetry-path" ||
-         name == "--web.max-requests" || name == "--collector.min-interval";
+         name == "--web.max-requests" || name == "--collector.min-interval" || name == "--log.file";
 }
 
 }  // namespace

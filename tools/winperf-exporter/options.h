@@ -15,6 +15,7 @@ struct Options {
   std::string telemetry_path = "/metrics";
   int max_requests = 40;  // scrapes served at once; 0: no limit
   std::chrono::milliseconds min_interval{1000};
+  std::string log_file;  // empty: stderr in a console, the Event Log as a service
 };
 
 struct ParseResult {
