@@ -70,13 +70,7 @@ void BM_SnapshotFloorYyjsonWriteOnly(benchmark::State &state) {
 // What a scrape of the exporter does after collecting: read the records and render them.
 void BM_Exposition(benchmark::State &state) {
   fill_maximal_sample();
-  const winperf_loader::Api api{
-      .get_cpu = winperf_get_cpu,
-      .get_memory = winperf_get_memory,
-      .get_disks = winperf_get_disks,
-      .get_network = winperf_get_network,
-      .get_system = winperf_get_system,
-  };
+  const winperf_loader::Api api = winperf_loader::linked_api();
   const auto sample = std::make_unique<winperf_sample::Sample>();
   const winperf_names::Decoder ascii_only = [](std::string_view, std::u16string &) {
     return false;

@@ -18,18 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const winperf_loader::Api kLinked{
-    .init = winperf_init,
-    .collect = winperf_collect,
-    .cleanup = winperf_cleanup,
-    .last_error = winperf_last_error,
-    .get_cpu = winperf_get_cpu,
-    .get_memory = winperf_get_memory,
-    .get_disks = winperf_get_disks,
-    .get_network = winperf_get_network,
-    .get_system = winperf_get_system,
-    .get_snapshot_json = winperf_get_snapshot_json,
-};
+const winperf_loader::Api kLinked = winperf_loader::linked_api();
 
 bool ascii(std::string_view, std::u16string &) { return false; }
 

@@ -19,4 +19,11 @@ struct Api {
   decltype(&winperf_get_snapshot_json) get_snapshot_json = nullptr;
 };
 
+// The exports of a library linked into the program (tests, benchmarks) rather than loaded.
+inline Api linked_api() {
+  return {winperf_init,       winperf_collect,          winperf_cleanup,   winperf_last_error,
+          winperf_get_cpu,    winperf_get_memory,       winperf_get_disks, winperf_get_network,
+          winperf_get_system, winperf_get_snapshot_json};
+}
+
 }  // namespace winperf_loader
