@@ -5,8 +5,10 @@
 # the machine's configured Debian mirror; the machine's sources are never changed.
 set -euo pipefail
 
+# yyjson comes twice: Debian's 0.12.0 binary package for the native builds (the release the
+# library is written against), and Debian's 0.10.0 source package, compiled into the DLL and
+# into the native *-yyjson-0.10 test builds, so that what ships is also what is tested.
 YYJSON_VERSION=0.12.0
-# The Windows build compiles yyjson into the DLL from Debian's source package, unpacked here.
 YYJSON_SOURCE_PACKAGE=yyjson=0.10.0+ds-1
 YYJSON_SOURCE_TARBALL=yyjson_0.10.0+ds.orig.tar.xz
 YYJSON_SOURCE_SHA256=ae6fde69a193e10afab426ef13f113d6903446405f9db9ee98bfb572bd6c961a
