@@ -92,6 +92,17 @@ else()
   target_link_libraries(winperf-exporter PRIVATE httplib::httplib)
 endif()
 target_compile_definitions(winperf-exporter PRIVATE CPPHTTPLIB_ZLIB_SUPPORT)
+# A message table, so that the Event Viewer shows the exporter's events as their text.
+find_program(WINPERF_MC NAMES ${WINPERF_MINGW_PREFIX}-windmc windmc mc REQUIRED)
+set(WINPERF_EVENTS_DIR ${PROJECT_BINARY_DIR}/events)
+add_custom_command(OUTPUT ${WINPERF_EVENTS_DIR}/events.rc ${WINPERF_EVENTS_DIR}/events.h
+                          ${WINPERF_EVENTS_DIR}/MSG00409.bin
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${WINPERF_EVENTS_DIR}
+                   COMMAND ${WINPERF_MC} -h ${WINPERF_EVENTS_DIR} -r ${WINPERF_EVENTS_DIR}
+                           ${PROJECT_SOURCE_DIR}/tools/winperf-exporter/events.mc
+                   DEPENDS tools/winperf-exporter/events.mc VERBATIM)
+target_sources(winperf-exporter PRIVATE ${WINPERF_EVENTS_DIR}/events.rc ${WINPERF_EVENTS_DIR}/events.h)
+target_include_directories(winperf-exporter PRIVATE ${WINPERF_EVENTS_DIR})
 target_link_libraries(winperf-exporter PRIVATE winperf_exporter_core ZLIB::ZLIB ws2_32)
 
 install(TARGETS winperf EXPORT winperfTargets
@@ -115,6 +126,26 @@ install(FILES ${PROJECT_BINARY_DIR}/winperfConfig.cmake ${PROJECT_BINARY_DIR}/wi
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()  # packaging is this project's own business
 endif()
+
+# The exporter's MSI, built here from the install tree with msitools, beside the ZIP.
+if(CMAKE_HOST_UNIX)
+  find_program(WINPERF_WIXL wixl REQUIRED)
+  find_program(WINPERF_MSIBUILD msibuild REQUIRED)
+  set(WINPERF_MSI_TREE ${PROJECT_BINARY_DIR}/msi-tree)
+  set(WINPERF_MSI ${PROJECT_BINARY_DIR}/package/winperf-exporter-${PROJECT_VERSION}-x64.msi)
+  add_custom_command(OUTPUT ${WINPERF_MSI}
+                     COMMAND ${CMAKE_COMMAND} -E rm -rf ${WINPERF_MSI_TREE}
+                     COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${WINPERF_MSI_TREE}
+                     COMMAND ${CMAKE_COMMAND} -E env WIXL=${WINPERF_WIXL} MSIBUILD=${WINPERF_MSIBUILD}
+                             bash ${PROJECT_SOURCE_DIR}/packaging/build-msi.sh ${WINPERF_MSI_TREE}
+                             ${PROJECT_VERSION} ${WINPERF_MSI}
+                     DEPENDS winperf winperf-sample winperf-exporter packaging/winperf-exporter.wxs
+                             packaging/build-msi.sh packaging/THIRD-PARTY-NOTICES.txt LICENSE
+                             include/winperf.h
+                     COMMENT "MSI package ${WINPERF_MSI}" VERBATIM)
+  add_custom_target(msi ALL DEPENDS ${WINPERF_MSI})
+endif()
+
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME ${WINPERF_MODULE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -37,6 +37,7 @@ PACKAGES=(
   libz-mingw-w64-dev
   wine wine64
   prometheus python3
+  wixl msitools golang-go
   clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )
 

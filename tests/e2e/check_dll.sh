@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the built DLL: exactly the ten exports, undecorated; only Windows KnownDLLs imported,
 # pdh.dll and iphlpapi.dll delay-loaded; the PE security flags and the stack protector; a version
-# resource. Then the same hardening on each program given after it.
+# resource. Then the same hardening on each program given after it, and the exporter's message
+# table.
 # Usage: check_dll.sh OBJDUMP STRINGS DLL [EXE...]
 set -euo pipefail
 objdump=$1
@@ -71,6 +72,11 @@ for exe in "$@"; do
     tr 'A-Z' 'a-z' | sort -u)
   check_imports "$(basename "$exe")" "$exe_imports"
   check_hardening "$exe" "$exe_headers" 0x8000:TERMINAL_SERVER_AWARE
+  # The exporter is its own Event Log message file: a message table (resource type 11).
+  if [ "$(basename "$exe")" = winperf-exporter.exe ]; then
+    printf '%s\n' "$exe_headers" | sed -n '/^The .rsrc Resource Directory/,/^ Resources start/p' |
+      grep -q '^ *[0-9a-f]*  *Entry: ID: 0x00000b,' || fail "winperf-exporter.exe has no message table"
+  fi
   echo "$(basename "$exe") imports: $(echo $exe_imports)"
 done
 [ "$failures" -eq 0 ] && echo "DLL checks passed" || { echo "$failures DLL checks failed"; exit 1; }

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "events.h"
+
 namespace exporter {
 namespace {
 
@@ -54,7 +56,7 @@ void Log::write(WORD type, const std::string &line) {
   if (event_source_ != nullptr && (is_error || file_ == nullptr)) {
     const std::wstring text = wide(line);
     LPCWSTR strings[] = {text.c_str()};
-    ReportEventW(event_source_, type, 0, is_error ? 1 : 2, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(event_source_, type, 0, is_error ? WINPERF_EVENT_ERROR : WINPERF_EVENT_INFO, nullptr, 1, 0, strings, nullptr);
   }
 }
 

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the exporter's MSI from an install tree: wixl for the package, then msibuild for what
+# wixl cannot write (the service's restart on failure) and for the properties that must reach
+# the elevated part of a per-machine install.
+# Usage: build-msi.sh INSTALL_TREE VERSION OUTPUT.msi [WXS]; WIXL and MSIBUILD name the tools.
+set -euo pipefail
+wixl=${WIXL:-wixl}
+msibuild=${MSIBUILD:-msibuild}
+stage=$(cd "$1" && pwd)
+version=$2
+out=$(realpath -m "$3")
+wxs=$(realpath "${4:-$(dirname "$0")/winperf-exporter.wxs}")
+
+tables=$(mktemp -d)
+trap 'rm -rf "$tables"' EXIT
+
+# wixl resolves the File sources against the current directory.
+mkdir -p "$(dirname "$out")"
+(cd "$stage" && "$wixl" -a x64 -D Version="$version" -o "$out" "$wxs")
+
+# Restart after 60 s, three times, the count reset after a day without a failure; the service
+# manager repeats the last action for every later failure, so a fourth one does nothing. The flag
+# makes a STOPPED report with an error code count as a failure too, not only a crash.
+tab=$'\t'
+{
+  echo "MsiServiceConfigFailureActions${tab}Name${tab}Event${tab}ResetPeriod${tab}RebootMessage${tab}Command${tab}Actions${tab}DelayActions${tab}Component_"
+  echo "s72${tab}s255${tab}i2${tab}I4${tab}L255${tab}L255${tab}S255${tab}S255${tab}s72"
+  echo "MsiServiceConfigFailureActions${tab}MsiServiceConfigFailureActions"
+  echo "ExporterRestart${tab}winperf_exporter${tab}1${tab}86400${tab}${tab}${tab}1[~]1[~]1[~]0${tab}60000[~]60000[~]60000[~]0${tab}Exporter"
+} >"$tables/MsiServiceConfigFailureActions.idt"
+{
+  echo "MsiServiceConfig${tab}Name${tab}Event${tab}ConfigType${tab}Argument${tab}Component_"
+  echo "s72${tab}s255${tab}i2${tab}i4${tab}S0${tab}s72"
+  echo "MsiServiceConfig${tab}MsiServiceConfig"
+  echo "ExporterFailureFlag${tab}winperf_exporter${tab}1${tab}4${tab}1${tab}Exporter"
+} >"$tables/MsiServiceConfig.idt"
+
+# MsiConfigureServices applies both tables, between installing and starting the service.
+(cd "$tables" && "$msibuild" "$out" -i MsiServiceConfigFailureActions.idt -i MsiServiceConfig.idt \
+  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)" \
+  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;EXTRA_FLAGS' WHERE Property = 'SecureCustomProperties'")
