@@ -1,0 +1,3 @@
+module github.com/quarvel/winperf-go
+
+go 1.19
