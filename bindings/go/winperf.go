@@ -125,25 +125,19 @@ func System() (SystemInfo, error) {
 }
 
 // Disks are the logical disks of the last collection, at most MaxDisks.
-func Disks() ([]DiskInfo, error) {
-	var all [MaxDisks]DiskInfo
-	var n int32
-	err := record(func(l library) error { return check(l, "winperf_get_disks", l.getDisks(&all, &n)) })
-	if err != nil {
-		return nil, err
-	}
-	return append([]DiskInfo(nil), all[:clamp(n, MaxDisks)]...), nil
-}
+func Disks() ([]DiskInfo, error) { return table("winperf_get_disks", library.getDisks) }
 
 // Network is the network interfaces of the last collection, at most MaxNets.
-func Network() ([]NetInfo, error) {
-	var all [MaxNets]NetInfo
+func Network() ([]NetInfo, error) { return table("winperf_get_network", library.getNetwork) }
+
+// table copies a record table out; both tables hold at most 64 records.
+func table[T DiskInfo | NetInfo](export string, get func(library, *[MaxDisks]T, *int32) int32) ([]T, error) {
+	var all [MaxDisks]T
 	var n int32
-	err := record(func(l library) error { return check(l, "winperf_get_network", l.getNetwork(&all, &n)) })
-	if err != nil {
+	if err := record(func(l library) error { return check(l, export, get(l, &all, &n)) }); err != nil {
 		return nil, err
 	}
-	return append([]NetInfo(nil), all[:clamp(n, MaxNets)]...), nil
+	return append([]T(nil), all[:clamp(n, len(all))]...), nil
 }
 
 // SnapshotJSON is the last collection as the library's compact JSON document, with the members

@@ -12,8 +12,7 @@ promtool=$5
 export WINEPREFIX=$6
 # Errors on the eventlog channel are what the service's ReportEventW calls print under Wine.
 export WINEDEBUG=-all,err+eventlog WINEDLLOVERRIDES=mscoree,mshtml=
-failures=0
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/service_common.sh"
 
 tmp=$(mktemp -d)
 holder=""
@@ -25,35 +24,13 @@ cleanup() {
 }
 trap cleanup EXIT
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
-# A fresh prefix, and a server of this test's own held up until the end, because Wine ends
-# services once no ordinary Wine process is left. The first Wine program under that server
-# starts the service manager, whose stderr (and its services', with the Event Log lines) is
-# then wine.err.
-wineserver -k 2>/dev/null
-rm -rf "$WINEPREFIX"
-"$wine" wineboot --init >/dev/null 2>&1
-wineserver -w
-wineserver -p
+# The first Wine program under the test's own server starts the service manager, whose stderr
+# (and its services', with the Event Log lines) is then wine.err.
+fresh_prefix
 "$wine" sc query winperf_exporter >/dev/null 2>"$tmp/wine.err"
 
-state() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E 's/^ *STATE *: *[0-9]+ *([A-Z_]+).*/\1/p'; }
-field() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E "s/^ *$1 *: *([0-9]+).*/\\1/p"; }
-# net start reports success even when the service fails: poll until it settles.
-wait_state() {
-  local want=$1 s=""
-  for _ in $(seq 1 60); do
-    s=$(state)
-    [ "$s" = "$want" ] && return 0
-    case "$s" in *PENDING) ;; *) [ "$s" = STOPPED ] && [ "$want" != STOPPED ] && break ;; esac
-    sleep 0.5
-  done
-  echo "state ${s:-none}, not $want"
-  return 1
-}
 status() { curl -s -m 3 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$1/-/healthy"; }
-show() { echo "$1: state $(state), exit code $(field WIN32_EXIT_CODE), service exit code $(field SERVICE_EXIT_CODE)"; }
 service_key='HKLM\System\CurrentControlSet\Services\winperf_exporter'
 reg_value() { "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n -E "s/^ *$2 +REG_[A-Z_]+ +(.*)$/\\1/p"; }
 install() {
@@ -132,23 +109,14 @@ show "net start"
 # Event Log; once the port is free it starts again.
 "$wine" net stop winperf_exporter >/dev/null
 wait_state STOPPED
-python3 -c "import socket, time; s = socket.socket(); s.bind(('127.0.0.1', $port)); s.listen(); time.sleep(60)" &
-holder=$!
-sleep 0.5
-"$wine" net start winperf_exporter >/dev/null 2>&1
-wait_state STOPPED || fail "a start on a taken port did not end STOPPED"
-show "port taken"
-[ "$(field WIN32_EXIT_CODE)" = 1066 ] && [ "$(field SERVICE_EXIT_CODE)" != 0 ] ||
-  fail "port taken: exit code $(field WIN32_EXIT_CODE)/$(field SERVICE_EXIT_CODE)"
+start_on_taken_port "$port"
 for _ in $(seq 1 20); do
   grep -q "cannot listen on 127.0.0.1:$port" "$tmp/wine.err" && break
   sleep 0.2
 done
 grep "eventlog" "$tmp/wine.err" | grep "cannot listen on 127.0.0.1:$port" ||
   fail "the taken port is not in the Event Log: $(grep eventlog "$tmp/wine.err" | tail -3)"
-kill "$holder"
-wait "$holder" 2>/dev/null
-holder=""
+release_port
 "$wine" net start winperf_exporter >/dev/null
 wait_state RUNNING || fail "it did not start once the port was free"
 show "port free"

@@ -9,8 +9,7 @@ bin=$2
 promtool=$3
 export WINEPREFIX=$4
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-failures=0
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/service_common.sh"
 
 tmp=$(mktemp -d)
 holder=""
@@ -22,16 +21,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A fresh prefix (no service left from a run that was cut short), then, because Wine ends
-# services once no ordinary Wine process is left, a server of this test's own that stays up
-# until the end. The prefix must exist before that server starts.
-wineserver -k 2>/dev/null
-rm -rf "$WINEPREFIX"
-"$wine" wineboot --init >/dev/null 2>&1
-wineserver -w
-wineserver -p
+fresh_prefix
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 dir=$tmp/winperf
 mkdir -p "$dir"
 cp "$bin/winperf-exporter.exe" "$bin/quarvel-prometheus-winperf.dll" "$dir/"
@@ -50,20 +42,6 @@ for _ in $(seq 1 20); do
 done
 [ "$created" = 1 ] || fail "sc create failed: $(cat "$tmp/create.out")"
 
-state() { "$wine" sc query winperf_exporter | tr -d '\r' | sed -n -E 's/^ *STATE *: *[0-9]+ *([A-Z_]+).*/\1/p'; }
-field() { "$wine" sc query winperf_exporter | tr -d '\r' | sed -n -E "s/^ *$1 *: *([0-9]+).*/\\1/p"; }
-# net start reports success even when the service fails: poll until it settles.
-wait_state() {
-  local want=$1 s=""
-  for _ in $(seq 1 60); do
-    s=$(state)
-    [ "$s" = "$want" ] && return 0
-    case "$s" in *PENDING) ;; *) [ "$s" = STOPPED ] && [ "$want" != STOPPED ] && break ;; esac
-    sleep 0.5
-  done
-  echo "state $s, not $want"
-  return 1
-}
 # The log line may land a moment after the state the manager reports.
 logged() {
   for _ in $(seq 1 20); do
@@ -73,7 +51,6 @@ logged() {
   return 1
 }
 serving() { curl -s -m 3 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/$1"; }
-show() { echo "$1: state $(state), exit code $(field WIN32_EXIT_CODE), service exit code $(field SERVICE_EXIT_CODE)"; }
 
 "$wine" sc start winperf_exporter >/dev/null
 wait_state RUNNING || fail "the service did not reach RUNNING"
@@ -98,18 +75,9 @@ show "net start"
 wait_state STOPPED || fail "second stop"
 
 # A start that fails: the port taken by another program.
-python3 -c "import socket, time; s = socket.socket(); s.bind(('127.0.0.1', $port)); s.listen(); time.sleep(60)" &
-holder=$!
-sleep 0.5
-"$wine" net start winperf_exporter >/dev/null 2>&1
-wait_state STOPPED || fail "a start on a taken port did not end STOPPED"
-show "port taken"
-[ "$(field WIN32_EXIT_CODE)" = 1066 ] && [ "$(field SERVICE_EXIT_CODE)" = 1 ] ||
-  fail "port taken: exit code $(field WIN32_EXIT_CODE)/$(field SERVICE_EXIT_CODE), not 1066/1"
+start_on_taken_port "$port"
 logged " error cannot listen on 127.0.0.1:$port" || fail "the taken port is not in the log"
-kill "$holder"
-wait "$holder" 2>/dev/null
-holder=""
+release_port
 "$wine" sc start winperf_exporter >/dev/null
 wait_state RUNNING || fail "it did not start once the port was free"
 "$wine" net stop winperf_exporter >/dev/null

@@ -1,0 +1,53 @@
+# What the service tests share; sourced after $wine and WINEPREFIX are set.
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# A fresh prefix (no service left from a run that was cut short), then, because Wine ends
+# services once no ordinary Wine process is left, a server of the test's own that stays up
+# until the end. The prefix must exist before that server starts.
+fresh_prefix() {
+  wineserver -k 2>/dev/null
+  rm -rf "$WINEPREFIX"
+  "$wine" wineboot --init >/dev/null 2>&1
+  wineserver -w
+  wineserver -p
+}
+
+state() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E 's/^ *STATE *: *[0-9]+ *([A-Z_]+).*/\1/p'; }
+field() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E "s/^ *$1 *: *([0-9]+).*/\\1/p"; }
+show() { echo "$1: state $(state), exit code $(field WIN32_EXIT_CODE), service exit code $(field SERVICE_EXIT_CODE)"; }
+
+# net start reports success even when the service fails: poll until it settles.
+wait_state() {
+  local want=$1 s=""
+  for _ in $(seq 1 60); do
+    s=$(state)
+    [ "$s" = "$want" ] && return 0
+    case "$s" in *PENDING) ;; *) [ "$s" = STOPPED ] && [ "$want" != STOPPED ] && break ;; esac
+    sleep 0.5
+  done
+  echo "state ${s:-none}, not $want"
+  return 1
+}
+
+# Holds port $1 with another program (its pid in $holder) and starts the service, which must end
+# STOPPED, not stuck starting, with ERROR_SERVICE_SPECIFIC_ERROR and code 1.
+start_on_taken_port() {
+  python3 -c "import socket, time; s = socket.socket(); s.bind(('127.0.0.1', $1)); s.listen(); time.sleep(60)" &
+  holder=$!
+  sleep 0.5
+  "$wine" net start winperf_exporter >/dev/null 2>&1
+  wait_state STOPPED || fail "a start on a taken port did not end STOPPED"
+  show "port taken"
+  [ "$(field WIN32_EXIT_CODE)" = 1066 ] && [ "$(field SERVICE_EXIT_CODE)" = 1 ] ||
+    fail "port taken: exit code $(field WIN32_EXIT_CODE)/$(field SERVICE_EXIT_CODE), not 1066/1"
+}
+
+release_port() {
+  kill "$holder"
+  wait "$holder" 2>/dev/null
+  holder=""
+}
