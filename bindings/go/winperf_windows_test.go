@@ -109,7 +109,7 @@ func TestRecordsFromTheDLL(t *testing.T) {
 	t.Logf("%d cores, %d MiB physical memory (%d MiB available), %d processes, %d threads",
 		cpu.CoreCount, mem.TotalPhysicalBytes>>20, mem.AvailablePhysicalBytes>>20, sys.ProcessCount, sys.ThreadCount)
 	for _, d := range disks {
-		t.Logf("disk %s: %d GiB, %d GiB free", d.NameString(), d.TotalBytes>>30, d.FreeBytes>>30)
+		t.Logf("disk %s %d GiB, %d GiB free", d.NameString(), d.TotalBytes>>30, d.FreeBytes>>30)
 	}
 	t.Logf("interfaces: %s", strings.Join(names, ", "))
 }
