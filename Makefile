@@ -13,8 +13,8 @@ all: test
 deps:
 	bash scripts/install-deps.sh
 
-# Native unit and sampling tests, the same under the sanitizers, a minute of fuzzing, then the
-# real DLL under Wine.
+# Native unit and sampling tests, the same under the sanitizers, half a minute of each fuzz target
+# (side by side), then the real DLL under Wine.
 test: deps
 	@set -e; for p in $(NATIVE_PRESETS); do \
 	  echo "== $$p"; \
@@ -23,7 +23,7 @@ test: deps
 	  ctest --preset $$p; \
 	done
 	@echo "== fuzz"
-	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=60
+	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=30
 	cmake --build --preset fuzz
 	ctest --preset fuzz
 	@echo "== $(CROSS_PRESET)"
@@ -53,12 +53,13 @@ bench: deps
 	build/linux/bench/winperf_bench --benchmark_repetitions=9 \
 	  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 
-# Fuzzes the sampling layer for FUZZ_SECONDS; new inputs land in build/fuzz/fuzz-corpus.
+# Fuzzes the sampling layer and the exporter's settings for FUZZ_SECONDS each, side by side; new
+# inputs land in build/fuzz/fuzz_sampling-corpus and build/fuzz/fuzz_settings-corpus.
 fuzz: deps
 	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build --preset fuzz
 	ctest --preset fuzz
-	@echo "new inputs: build/fuzz/fuzz-corpus (merge into tests/fuzz/corpus with -merge=1)"
+	@echo "new inputs: build/fuzz/fuzz_*-corpus (merge into tests/fuzz/corpus and tests/fuzz/settings_corpus with -merge=1)"
 
 clean:
 	rm -rf build

@@ -16,9 +16,15 @@ YYJSON_SOURCE_SHA256=ae6fde69a193e10afab426ef13f113d6903446405f9db9ee98bfb572bd6
 HTTPLIB_SOURCE_PACKAGE=cpp-httplib=0.41.0+ds-3
 HTTPLIB_SOURCE_TARBALL=cpp-httplib_0.41.0+ds.orig.tar.xz
 HTTPLIB_SOURCE_SHA256=7acb492bffdd95165677d22145c2c4890e6432c5ef53d0f781defe8dec48f567
+# The exporter reads its configuration file with libyaml, compiled in from Debian's source package
+# (natively too, for the tests of that parser).
+LIBYAML_SOURCE_PACKAGE=libyaml=0.2.5-2
+LIBYAML_SOURCE_TARBALL=libyaml_0.2.5.orig.tar.gz
+LIBYAML_SOURCE_SHA256=fa240dbf262be053f3898006d502d514936c818e422afdcf33921c63bed9bf2e
 WINPERF_DEPS_DIR=${WINPERF_DEPS_DIR:-/opt/winperf-deps}
 YYJSON_SOURCE_DIR=$WINPERF_DEPS_DIR/yyjson-0.10.0
 HTTPLIB_SOURCE_DIR=$WINPERF_DEPS_DIR/cpp-httplib-0.41.0
+LIBYAML_SOURCE_DIR=$WINPERF_DEPS_DIR/libyaml-0.2.5
 
 log() { printf 'install-deps: %s\n' "$*"; }
 die() { printf 'install-deps: error: %s\n' "$*" >&2; exit 1; }
@@ -174,7 +180,7 @@ install_source() {
   local staging=$dest.partial
   "${SUDO[@]}" rm -rf "$staging"
   "${SUDO[@]}" mkdir -p "$staging"
-  "${SUDO[@]}" tar -xJf "$tarball" -C "$staging" --strip-components=1 ||
+  "${SUDO[@]}" tar -xf "$tarball" -C "$staging" --strip-components=1 ||
     die "could not unpack $tarball_name"
   grep -q "$pattern" "$staging/$marker" || die "the unpacked $package is not the expected version"
   "${SUDO[@]}" rm -rf "$dest"
@@ -188,4 +194,6 @@ install_source "$YYJSON_SOURCE_PACKAGE" "$YYJSON_SOURCE_TARBALL" "$YYJSON_SOURCE
   "$YYJSON_SOURCE_DIR" src/yyjson.h '^#define YYJSON_VERSION_STRING "0.10.0"'
 install_source "$HTTPLIB_SOURCE_PACKAGE" "$HTTPLIB_SOURCE_TARBALL" "$HTTPLIB_SOURCE_SHA256" \
   "$HTTPLIB_SOURCE_DIR" httplib.h '^#define CPPHTTPLIB_VERSION "0.41.0"'
+install_source "$LIBYAML_SOURCE_PACKAGE" "$LIBYAML_SOURCE_TARBALL" "$LIBYAML_SOURCE_SHA256" \
+  "$LIBYAML_SOURCE_DIR" CMakeLists.txt '^set (YAML_VERSION_PATCH 5)'
 log "all dependencies present"

@@ -109,32 +109,43 @@ func LastError() string {
 // CPU is the processor record of the last collection.
 func CPU() (CPUInfo, error) {
 	var info CPUInfo
-	return info, record(func(l library) error { return check(l, "winperf_get_cpu", l.getCPU(&info)) })
+	// The call first: the operands of a return are not evaluated in a defined order.
+	err := record(func(l library) error { return check(l, "winperf_get_cpu", l.getCPU(&info)) })
+	return info, err
 }
 
 // Memory is the memory record of the last collection.
 func Memory() (MemoryInfo, error) {
 	var info MemoryInfo
-	return info, record(func(l library) error { return check(l, "winperf_get_memory", l.getMemory(&info)) })
+	// The call first: the operands of a return are not evaluated in a defined order.
+	err := record(func(l library) error { return check(l, "winperf_get_memory", l.getMemory(&info)) })
+	return info, err
 }
 
 // System is the system record of the last collection.
 func System() (SystemInfo, error) {
 	var info SystemInfo
-	return info, record(func(l library) error { return check(l, "winperf_get_system", l.getSystem(&info)) })
+	// The call first: the operands of a return are not evaluated in a defined order.
+	err := record(func(l library) error { return check(l, "winperf_get_system", l.getSystem(&info)) })
+	return info, err
 }
 
 // Disks are the logical disks of the last collection, at most MaxDisks.
-func Disks() ([]DiskInfo, error) { return table("winperf_get_disks", library.getDisks) }
+func Disks() ([]DiskInfo, error) {
+	var all [MaxDisks]DiskInfo
+	return table("winperf_get_disks", all[:], func(l library, n *int32) int32 { return l.getDisks(&all, n) })
+}
 
 // Network is the network interfaces of the last collection, at most MaxNets.
-func Network() ([]NetInfo, error) { return table("winperf_get_network", library.getNetwork) }
+func Network() ([]NetInfo, error) {
+	var all [MaxNets]NetInfo
+	return table("winperf_get_network", all[:], func(l library, n *int32) int32 { return l.getNetwork(&all, n) })
+}
 
-// table copies a record table out; both tables hold at most 64 records.
-func table[T DiskInfo | NetInfo](export string, get func(library, *[MaxDisks]T, *int32) int32) ([]T, error) {
-	var all [MaxDisks]T
+// table copies out the records that get wrote into all, as many as it says and all can hold.
+func table[T DiskInfo | NetInfo](export string, all []T, get func(library, *int32) int32) ([]T, error) {
 	var n int32
-	if err := record(func(l library) error { return check(l, export, get(l, &all, &n)) }); err != nil {
+	if err := record(func(l library) error { return check(l, export, get(l, &n)) }); err != nil {
 		return nil, err
 	}
 	return append([]T(nil), all[:clamp(n, len(all))]...), nil

@@ -2,7 +2,9 @@
 """winperf-exporter under Wine, driven over HTTP the way Prometheus and its users drive it.
 
 Usage: exporter_test.py GROUP --wine WINE --bin BIN_DIR --promtool PROMTOOL [--prometheus PROM]
-GROUP is one of: flags, endpoints, interval, prometheus, abuse, timing.
+                        [--flaky FLAKY_DLL_DIR] [--seconds N]
+GROUP is one of: flags, endpoints, interval, prometheus, abuse, timing, stops, paths,
+first_collection, unicode, idle.
 
 Every exporter and Prometheus server started here listens on 127.0.0.1 on a free port and is
 stopped by this script, also when a check fails.
@@ -68,9 +70,13 @@ class Exporter:
             return f.read()
 
 
+# Wine turns the Unix command line into the Windows one with the locale's character set.
+UTF8_ENV = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+
+
 def run_wine(args, exe, *flags, cwd=None, timeout=60):
     return subprocess.run([args.wine, exe, *flags], cwd=cwd, capture_output=True, text=True,
-                          errors="replace", timeout=timeout)
+                          errors="replace", timeout=timeout, env=UTF8_ENV)
 
 
 def stop(proc, timeout=15):
@@ -86,13 +92,15 @@ def stop(proc, timeout=15):
 
 
 @contextlib.contextmanager
-def exporter(args, *flags, exe=None):
-    port = free_port()
+def exporter(args, *flags, exe=None, port=None):
+    """An exporter serving on 127.0.0.1:port (a free port unless given; given, the flags or the
+    configuration file must name it)."""
+    listen = [] if port else [f"--web.listen-address=127.0.0.1:{free_port()}"]
+    port = port or int(listen[0].rsplit(":", 1)[1])
     log = tempfile.NamedTemporaryFile(prefix="exporter-", suffix=".log", delete=False)
     proc = subprocess.Popen(
-        [args.wine, exe or os.path.join(args.bin, "winperf-exporter.exe"),
-         f"--web.listen-address=127.0.0.1:{port}", *flags],
-        stdout=subprocess.DEVNULL, stderr=log)
+        [args.wine, exe or os.path.join(args.bin, "winperf-exporter.exe"), *listen, *flags],
+        stdout=subprocess.DEVNULL, stderr=log, env=UTF8_ENV)
     ex = Exporter(proc, port, log.name)
     try:
         deadline = time.monotonic() + 60
@@ -228,11 +236,7 @@ def test_endpoints(args):
         status, _, body = ex.get("/-/healthy")
         check(status == 200 and body, f"/-/healthy: {status} {body!r}")
 
-        for path in ("/", "/metrics", "/snapshot", "/-/healthy"):
-            gs, gh, _ = ex.get(path)
-            hs, hh, hb = ex.get(path, method="HEAD")
-            check(hs == gs and hh.get("content-type") == gh.get("content-type") and hb == b"",
-                  f"HEAD {path}: {hs} {hh.get('content-type')} {len(hb)} body bytes")
+        check_http_semantics(ex)
 
         for path in ("/nothing", "/metrics/", "/metricsx"):
             check(ex.get(path)[0] == 404, f"{path} is not 404")
@@ -250,16 +254,71 @@ def test_endpoints(args):
             except (OSError, http.client.HTTPException) as e:
                 status = repr(e)
             check(status in allowed, f"{what}: {status}")
-        # A body announced larger than the server takes is refused without waiting for it.
-        with socket.create_connection(("127.0.0.1", ex.port), timeout=5) as s:
-            start = time.monotonic()
-            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n")
-            reply = s.recv(4096)
-            check(reply.startswith(b"HTTP/1.1 413") and time.monotonic() - start < 3,
-                  f"an announced 1 GB body: {reply[:40]!r}")
+        check_refused_bodies(ex)
         check(ex.get("/-/healthy")[0] == 200, "not serving after the abuse")
         proc = ex.proc
     check(proc.returncode == 0, f"exit code after Ctrl+C: {proc.returncode}")
+
+
+def headers_of(ex, path, method, extra=None):
+    """Status and headers, as a sorted list so that a header given twice shows."""
+    conn = http.client.HTTPConnection("127.0.0.1", ex.port, timeout=10)
+    try:
+        conn.request(method, path, headers=extra or {})
+        res = conn.getresponse()
+        body = res.read()
+        return res.status, sorted((k.lower(), v) for k, v in res.getheaders()), body
+    finally:
+        conn.close()
+
+
+def check_http_semantics(ex):
+    """HEAD as GET without the body; no ranges; Vary on every answer, once."""
+    for path in ("/", "/metrics", "/snapshot", "/-/healthy", "/nothing"):
+        for extra in ({}, {"Accept-Encoding": "gzip"}):
+            gs, gh, gb = headers_of(ex, path, "GET", extra)
+            hs, hh, hb = headers_of(ex, path, "HEAD", extra)
+            # The body of /metrics and /snapshot may change between two requests, so its length.
+            varying = path in ("/metrics", "/snapshot")
+            same = hh == gh or varying and [h for h in hh if h[0] != "content-length"] == \
+                [h for h in gh if h[0] != "content-length"]
+            check(hs == gs and same and hb == b"",
+                  f"HEAD {path} {extra}: {hs} {hh} {len(hb)} body bytes; GET: {gs} {gh}")
+            check(dict(hh).get("content-length") is not None, f"HEAD {path}: no Content-Length")
+            check([h for h in gh if h[0] == "vary"] == [("vary", "Accept-Encoding")],
+                  f"GET {path} {extra}: Vary headers {[h for h in gh if h[0] == 'vary']}")
+            check(not any(h[0] == "accept-ranges" for h in gh + hh), f"{path}: Accept-Ranges sent")
+    status, headers, body = headers_of(ex, "/-/healthy", "HEAD")
+    check(dict(headers).get("content-length") == "8", f"HEAD /-/healthy Content-Length: {headers}")
+    full = ex.get("/")[2]
+    for rng in ("bytes=0-5", "bytes=-3", "bytes=0-1,4-5", "bytes=abc", "items=1-2"):
+        status, headers, body = headers_of(ex, "/", "GET", {"Range": rng})
+        check(status == 200 and body == full and "content-range" not in dict(headers),
+              f"Range: {rng}: {status}, {len(body)} of {len(full)} bytes, {headers}")
+    status, _, body = headers_of(ex, "/metrics", "GET", {"Range": "bytes=0-5"})
+    check(status == 200 and body.startswith(b"# HELP ") and len(body) > 100,
+          f"Range on /metrics: {status}, {len(body)} bytes")
+    print("HEAD, Range and Vary: as GET, whole, once")
+
+
+def check_refused_bodies(ex):
+    """A body announced too large, or one no endpoint takes, is answered at once and the
+    connection closed at once: the client sees the end of the stream, no worker is held."""
+    cases = [(b"POST /metrics", 10 << 30, 405), (b"GET /metrics", 1 << 30, 413),
+             (b"PUT /nothing", 10 << 30, 404)]
+    for line, length, want in cases:
+        with socket.create_connection(("127.0.0.1", ex.port), timeout=5) as s:
+            start = time.monotonic()
+            s.sendall(line + b" HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % length)
+            reply = b""
+            with contextlib.suppress(OSError):
+                while chunk := s.recv(65536):
+                    reply += chunk
+            took = time.monotonic() - start
+            check(reply.startswith(b"HTTP/1.1 %d" % want) and took < 1.5,
+                  f"{line.decode()} announcing {length} bytes: {reply[:40]!r}, closed after {took:.2f} s")
+            print(f"{line.decode()} announcing {length >> 30} GiB: {reply[:12].decode()}, "
+                  f"connection closed after {took:.3f} s")
 
 
 def test_interval(args):
@@ -479,14 +538,307 @@ def test_timing(args):
                   f" ms, 99th percentile {times[int(len(times) * 0.99) - 1]*1e3:.2f} ms")
 
 
+def wait_serving(port, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
+        try:
+            conn.request("GET", "/-/healthy")
+            if conn.getresponse().status == 200:
+                return True
+        except (OSError, http.client.HTTPException):
+            pass
+        finally:
+            conn.close()
+        time.sleep(0.1)
+    return False
+
+
+def start_and_interrupt(args, delay, signals=(0.0,), before_signal=None):
+    """Starts an exporter, sends Ctrl+C after delay (and again after each further gap of
+    signals), and waits for its end. Returns (exit code or None if it hung, seconds from the
+    first Ctrl+C to the end, stderr)."""
+    port = free_port()
+    # stderr into a file: a Wine helper that inherits a pipe holds it open a while after the end.
+    log = tempfile.TemporaryFile()
+    proc = subprocess.Popen(
+        [args.wine, os.path.join(args.bin, "winperf-exporter.exe"),
+         f"--web.listen-address=127.0.0.1:{port}"],
+        stdout=subprocess.DEVNULL, stderr=log, env=UTF8_ENV)
+    ended = []
+    waiter = threading.Thread(target=lambda: (proc.wait(), ended.append(time.monotonic())))
+    waiter.start()
+    try:
+        time.sleep(delay)
+        if before_signal:
+            before_signal(port)
+        start = time.monotonic()
+        for gap in signals:
+            time.sleep(gap)
+            if not ended:
+                proc.send_signal(signal.SIGINT)
+        waiter.join(20)
+        if not ended:
+            return None, time.monotonic() - start, ""
+        log.seek(0)
+        return proc.returncode, ended[0] - start, log.read().decode("utf-8", "replace")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        waiter.join()
+        log.close()
+
+
+# Exit codes of a process that a Ctrl+C ended before any of the program ran: killed by SIGINT
+# before Wine took the signal, or ended by Windows' own handler (STATUS_CONTROL_C_EXIT).
+BEFORE_THE_PROGRAM = (-signal.SIGINT, 0xC000013A & 0xFF)
+
+
+def check_clean_stop(what, rc, took, err):
+    check(rc is not None, f"{what}: still running 20 s after Ctrl+C")
+    if "listening on" in err:
+        check(rc == 0 and err.count("stopped") == 1,
+              f"{what}: exit {rc} after serving, log {err!r}")
+    else:
+        check(rc == 0 or rc in BEFORE_THE_PROGRAM and err == "",
+              f"{what}: exit {rc}, log {err!r}")
+
+
+def test_stops(args):
+    # Ctrl+C right after the start: spread over the start so that it lands before the library
+    # loads, before the port is bound, between binding and serving, and while serving.
+    delays = [0.005 * i for i in range(12)] + [0.08, 0.1, 0.15, 0.2, 0.3, 0.5, 0.8, 1.2]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda d: (d, *start_and_interrupt(args, d)), delays))
+    phases = {"before serving": 0, "while serving": 0, "before the program": 0}
+    for delay, rc, took, err in runs:
+        check_clean_stop(f"Ctrl+C after {delay:.3f} s", rc, took, err)
+        phase = ("while serving" if "listening on" in err else
+                 "before the program" if rc in BEFORE_THE_PROGRAM else "before serving")
+        phases[phase] += 1
+        print(f"Ctrl+C {delay * 1000:4.0f} ms after start: exit {rc}, ended {took:.3f} s later "
+              f"({phase})")
+    print(f"{len(runs)} stops: {phases}; longest {max(r[2] for r in runs):.3f} s")
+
+    # Several Ctrl+C in a row, while slow clients hold workers: one shutdown, nothing else.
+    def hold_workers(port):
+        check(wait_serving(port), "the exporter did not serve within 30 s")
+        for _ in range(8):
+            s = socket.create_connection(("127.0.0.1", port))
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n")  # never finished
+            held.append(s)
+
+    for gaps in ((0, 0), (0, 0.001, 0.001), (0, 0.01), (0, 0.05, 0.05), (0, 0.2)):
+        held = []
+        rc, took, err = start_and_interrupt(args, 0.3, gaps, hold_workers)
+        for s in held:
+            s.close()
+        check_clean_stop(f"{len(gaps)} Ctrl+C {gaps[1:]} s apart", rc, took, err)
+        print(f"{len(gaps)} Ctrl+C {list(gaps[1:])} s apart, 8 clients mid-request: exit {rc}, "
+              f"ended {took:.3f} s after the first")
+
+
+def test_paths(args):
+    """Telemetry paths are paths: served exactly as given, or refused with exit 2 at start."""
+    exe = os.path.join(args.bin, "winperf-exporter.exe")
+    served = [("/metrics(", ["/metrics", "/metrics%28x"]), ("/stats+", ["/statss", "/stat"]),
+              ("/a.b", ["/axb"]), ("/m*", ["/m", "/mmm"]), ("/m[1]", ["/m1"]),
+              ("/x/%41", ["/x/A"])]
+    for path, others in served:
+        with exporter(args, f"--web.telemetry-path={path}") as ex:
+            # http.client sends the path as it is; %41 stays three bytes on the wire, so the
+            # server decodes it: ask for the encoded form of a literal %.
+            wire = path.replace("%", "%25")
+            status, headers, body = ex.get(wire)
+            check(status == 200 and headers.get("content-type") == EXPOSITION_TYPE and
+                  body.startswith(b"# HELP "), f"telemetry path {path}: {status}")
+            page = ex.get("/")[2].decode()
+            check(f'href="{path}"' in page, f"the landing page does not link {path}")
+            for other in others:
+                status = ex.get(other)[0]
+                check(status == 404, f"telemetry path {path}: {other} answered {status}, not 404")
+            print(f"telemetry path {path}: served, {others} 404")
+    refused = ["/a b", "/a?b", "/a#b", "metrics", "/", "/snapshot", "/-/healthy", "/\u00e9",
+               "/a\tb"]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda p: (p, run_wine(args, exe, f"--web.telemetry-path={p}")),
+                             refused))
+    for path, r in runs:
+        check(r.returncode == 2 and "invalid --web.telemetry-path '" in r.stderr,
+              f"telemetry path {path!r}: exit {r.returncode}, {r.stderr[:200]!r}")
+    print(f"{len(refused)} telemetry paths refused with exit 2: {[p for p, _ in runs]}")
+
+
+def flaky_folder(args, work):
+    """The exporter beside a library whose collections fail while collect.fail is there."""
+    for name in ("winperf-exporter.exe",):
+        shutil.copy(os.path.join(args.bin, name), work)
+    shutil.copy(os.path.join(args.bin, "quarvel-prometheus-winperf.dll"),
+                os.path.join(work, "winperf-real.dll"))
+    shutil.copy(os.path.join(args.flaky, "quarvel-prometheus-winperf.dll"), work)
+    marker = os.path.join(work, "collect.fail")
+    open(marker, "w").close()
+    return marker
+
+
+def test_first_collection(args):
+    with tempfile.TemporaryDirectory() as work:
+        marker = flaky_folder(args, work)
+        exe = os.path.join(work, "winperf-exporter.exe")
+        with exporter(args, "--collector.min-interval=0s", exe=exe) as ex:
+            text = ex.metrics()
+            promtool_check(args, text)
+            names = {name for name, _ in samples(text)}
+            check(names == {"winperf_exporter_build_info", "winperf_exporter_collections_total",
+                            "winperf_exporter_collect_errors_total",
+                            "winperf_exporter_collect_success"},
+                  f"before a good collection: {sorted(names)}")
+            check(value(text, "winperf_exporter_collect_success") == 0, "collect_success is not 0")
+            check(value(text, "winperf_exporter_collect_errors_total") >= 1, "no error counted")
+            status, headers, body = ex.get("/snapshot")
+            check(status == 503 and body.count(b"\n") == 1 and headers.get("content-type", "")
+                  .startswith("text/plain"), f"/snapshot before a good collection: {status} {body!r}")
+            print(f"before a good collection: {len(names)} families of the exporter's own, "
+                  f"/snapshot {status} {body.decode().strip()!r}")
+
+            os.unlink(marker)
+            text = ex.metrics()
+            check(value(text, "winperf_exporter_collect_success") == 1, "collect_success is not 1")
+            physical = value(text, "winperf_memory_physical_bytes") or 0
+            check(physical > 0, f"winperf_memory_physical_bytes {physical}")
+            stamp = value(text, "winperf_exporter_last_collect_timestamp_seconds") or 0
+            check(abs(stamp - time.time()) < 120, f"collection timestamp {stamp}")
+            status, _, body = ex.get("/snapshot")
+            check(status == 200 and json.loads(body)["memory"]["total_physical_bytes"] > 0,
+                  f"/snapshot after a good collection: {status}")
+            print(f"after it: collect_success 1, {physical:.0f} bytes of memory, /snapshot {status}")
+
+            # Each scrape collects: the last good one is the one before the failure.
+            stamp = value(ex.metrics(), "winperf_exporter_last_collect_timestamp_seconds")
+            open(marker, "w").close()
+            time.sleep(0.1)
+            failed = ex.metrics()
+            check(value(failed, "winperf_exporter_collect_success") == 0, "a failure is not 0")
+            check(value(failed, "winperf_memory_physical_bytes") == physical,
+                  "the last good sample is not kept")
+            check(value(failed, "winperf_exporter_last_collect_timestamp_seconds") == stamp,
+                  "the timestamp moved on a failed collection")
+            print("a later failure: collect_success 0, the last good sample and its timestamp kept")
+
+
+def test_unicode(args):
+    """Paths beyond ASCII and the code page, in flags and in the configuration file."""
+    exe = os.path.join(args.bin, "winperf-exporter.exe")
+    with tempfile.TemporaryDirectory() as tmp:
+        work = os.path.join(tmp, "Zürich-日本-Ελλάδα")
+        os.mkdir(work)
+        win = "Z:" + work.replace("/", "\\")
+        port = free_port()
+        config = os.path.join(work, "exporter ü.yml")
+        with open(config, "w", encoding="utf-8", newline="\r\n") as f:
+            f.write("\ufeff# as Notepad saves it\n"
+                    f"web:\n  listen-address: 127.0.0.1:{port}\n"
+                    f"log.file: '{win}\\from-config-ß.log'\n")
+        with exporter(args, f"--config.file={win}\\exporter ü.yml", port=port) as ex:
+            check(ex.get("/-/healthy")[0] == 200, "not serving from the configuration file")
+        log = os.path.join(work, "from-config-ß.log")
+        text = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
+        check("info winperf-exporter" in text and "info stopped" in text,
+              f"the log named in the configuration file: {os.listdir(work)} {text!r}")
+        print(f"--config.file={win}\\exporter ü.yml: served on {port}, logged to from-config-ß.log")
+
+        log = os.path.join(work, "флаг.log")
+        with exporter(args, f"--log.file={win}\\флаг.log"):
+            pass
+        check(os.path.exists(log) and "listening on" in open(log, encoding="utf-8").read(),
+              f"--log.file with a non-ASCII name: {os.listdir(work)}")
+        print("--log.file=...\\флаг.log: written")
+
+        cases = [
+            ([f"--log.file={win}\\missing\\x.log"], 1,
+             f"cannot open the log file {win}\\missing\\x.log: No such file or directory"),
+            ([f"--config.file={win}\\nothing.yml"], 1,
+             f"cannot read the configuration file {win}\\nothing.yml: No such file or directory"),
+        ]
+        bad = os.path.join(work, "bad.yml")
+        with open(bad, "w", encoding="utf-8") as f:
+            f.write("web:\n  listen-address: :1\n  telemetry-path: /a(b\ncollector.min-intervall: 1s\n")
+        cases.append(([f"--config.file={win}\\bad.yml"], 2,
+                      f"{win}\\bad.yml:4: collector.min-intervall: unknown key"))
+        for flags, code, message in cases:
+            r = run_wine(args, exe, *flags)
+            check(r.returncode == code and message in r.stderr,
+                  f"{flags}: exit {r.returncode}, {r.stderr!r}, not {code} with {message!r}")
+            print(f"{flags[0][:60]}...: exit {r.returncode}, {r.stderr.strip()[:120]}")
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def wineserver_pid():
+    """The Wine server of this test's prefix, told by the prefix in its environment."""
+    prefix = os.environ.get("WINEPREFIX", "")
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        with contextlib.suppress(OSError):
+            if "wineserver" not in open(f"/proc/{entry}/comm").read():
+                continue
+            env = open(f"/proc/{entry}/environ", "rb").read().split(b"\0")
+            if f"WINEPREFIX={prefix}".encode() in env:
+                return int(entry)
+    return None
+
+
+def test_idle(args):
+    """CPU of an exporter nobody scrapes, and of a scrape. Ticks are 1/100 s."""
+    hz = os.sysconf("SC_CLK_TCK")
+    with exporter(args, "--collector.min-interval=0s") as ex:
+        time.sleep(2)  # past its start
+        server = wineserver_pid()
+        before, server_before = cpu_ticks(ex.proc.pid), server and cpu_ticks(server)
+        time.sleep(args.seconds)
+        idle = cpu_ticks(ex.proc.pid) - before
+        server_idle = server and cpu_ticks(server) - server_before
+        share = 100.0 * idle / hz / args.seconds
+        print(f"idle for {args.seconds} s: exporter {idle} CPU ticks ({share:.2f} % of one core), "
+              f"wineserver {server_idle} ticks")
+        check(share <= args.idle_limit, f"idle exporter used {share:.2f} % of a core")
+        per_scrape = {}
+        for what, flags in (("collecting", ["--collector.min-interval=0s"]),
+                            ("answered from the last collection", ["--collector.min-interval=1h"])):
+            with exporter(args, *flags) as scraped:
+                conn = http.client.HTTPConnection("127.0.0.1", scraped.port, timeout=10)
+                conn.request("GET", "/metrics")
+                conn.getresponse().read()
+                before = cpu_ticks(scraped.proc.pid)
+                n = 200
+                for _ in range(n):
+                    conn.request("GET", "/metrics")
+                    res = conn.getresponse()
+                    res.read()
+                    check(res.status == 200, f"scrape answered {res.status}")
+                conn.close()
+                per_scrape[what] = 1000.0 * (cpu_ticks(scraped.proc.pid) - before) / hz / n
+                print(f"CPU per scrape, {what}: {per_scrape[what]:.2f} ms over {n} scrapes")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("group", choices=["flags", "endpoints", "interval", "prometheus", "abuse",
-                                     "timing"])
+                                     "timing", "stops", "paths", "first_collection", "unicode",
+                                     "idle"])
     p.add_argument("--wine", required=True)
     p.add_argument("--bin", required=True)
     p.add_argument("--promtool", required=True)
     p.add_argument("--prometheus")
+    p.add_argument("--flaky", help="folder of the library whose collections fail on request")
+    p.add_argument("--seconds", type=float, default=10, help="how long the idle group waits")
+    p.add_argument("--idle-limit", type=float, default=0.5,
+                   help="most %% of one core an idle exporter may use")
     args = p.parse_args()
     globals()["test_" + args.group](args)
     print(f"exporter {args.group}: {len(FAILURES)} failed")

@@ -84,8 +84,13 @@ TEST(ListenAddress, HostAndPort) {
   }
 }
 
+bool no_files(const std::string &, std::string &, std::string &reason) {
+  reason = "no files here";
+  return false;
+}
+
 exporter::ParseResult parse(std::vector<std::string_view> args, exporter::Options &o) {
-  return exporter::parse_options(args, o);
+  return exporter::parse_options(args, o, no_files);
 }
 
 TEST(Flags, BothFormsAndEveryFlag) {
@@ -124,9 +129,11 @@ TEST(Flags, HelpVersionAndMistakes) {
       {{"--version"}, exporter::ParseResult::show_version, ""},
       {{"--bogus"}, exporter::ParseResult::bad_usage, "unknown flag '--bogus'"},
       {{"serve"}, exporter::ParseResult::bad_usage, "unknown flag 'serve'"},
+      {{"-web.listen-address=:1"}, exporter::ParseResult::bad_usage, "unknown flag"},
+      {{"--help=yes"}, exporter::ParseResult::bad_usage, "--help takes no value"},
       {{"--web.listen-address"}, exporter::ParseResult::bad_usage, "needs a value"},
       {{"--web.listen-address=80"}, exporter::ParseResult::bad_usage, "--web.listen-address '80'"},
-      {{"--web.telemetry-path=metrics"}, exporter::ParseResult::bad_usage, "starting with /"},
+      {{"--web.telemetry-path=metrics"}, exporter::ParseResult::bad_usage, "starts with /"},
       {{"--web.telemetry-path=/"}, exporter::ParseResult::bad_usage, "telemetry-path '/'"},
       {{"--web.telemetry-path=/-/healthy"}, exporter::ParseResult::bad_usage, "healthy"},
       {{"--web.max-requests=-1"}, exporter::ParseResult::bad_usage, "0 to 100000"},
@@ -142,6 +149,35 @@ TEST(Flags, HelpVersionAndMistakes) {
     const auto r = parse(c.args, o);
     EXPECT_EQ(r.outcome, c.outcome) << c.args[0];
     EXPECT_NE(r.message.find(c.message_part), std::string::npos) << r.message;
+    EXPECT_EQ(r.show_usage, c.outcome == exporter::ParseResult::bad_usage) << c.args[0];
+  }
+}
+
+// Matched as it stands: pattern characters are plain characters; what a URL would read
+// otherwise (spaces, ? and #, anything not printable ASCII) is refused.
+TEST(Flags, TelemetryPathIsAPathNotAPattern) {
+  const struct {
+    const char *path;
+    bool ok;
+  } cases[] = {
+      {"/metrics", true},   {"/stats+", true},     {"/a.b", true},     {"/a*", true},
+      {"/a[1]", true},      {"/metrics(", true},   {"/x/%41", true},   {"/-/metrics", true},
+      {"/metrics/", true},  {"", false},           {"metrics", false}, {"/", false},
+      {"/snapshot", false}, {"/-/healthy", false}, {"/a b", false},    {"/a?b", false},
+      {"/a#b", false},      {"/a\tb", false},      {"/\x7f", false},   {"/m\xc3\xa9trics", false},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(exporter::is_valid_telemetry_path(c.path), c.ok) << c.path;
+    exporter::Options o;
+    const std::string flag = std::string("--web.telemetry-path=") + c.path;
+    const auto r = parse({flag}, o);
+    EXPECT_EQ(r.outcome, c.ok ? exporter::ParseResult::run : exporter::ParseResult::bad_usage)
+        << c.path;
+    if (c.ok) {
+      EXPECT_EQ(o.telemetry_path, c.path);
+    } else {
+      EXPECT_NE(r.message.find("invalid --web.telemetry-path '"), std::string::npos) << r.message;
+    }
   }
 }
 

@@ -81,10 +81,62 @@ TEST_F(ScraperTest, ZeroIntervalCollectsOnEveryScrape) {
 TEST_F(ScraperTest, SnapshotComesFromTheSameCollection) {
   auto scraper = make(1000ms);
   const std::string metrics = scraper.metrics();
-  const std::string json = scraper.snapshot();
+  const std::string json = scraper.snapshot().value_or("none");
   EXPECT_EQ(value_of(metrics, "winperf_memory_physical_bytes"), "2");
   EXPECT_NE(json.find("\"total_physical_bytes\":2,"), std::string::npos) << json;
   EXPECT_EQ(script().collect_calls, 2);
+}
+
+// The families of the exporter's own, in the order they come, and nothing of the library's.
+std::vector<std::string> families(const std::string &text) {
+  std::vector<std::string> out;
+  for (size_t at = text.find("# TYPE "); at != std::string::npos;
+       at = text.find("# TYPE ", at + 1)) {
+    out.push_back(text.substr(at + 7, text.find(' ', at + 7) - at - 7));
+  }
+  return out;
+}
+
+TEST_F(ScraperTest, NothingButItsOwnFamiliesUntilACollectionSucceeds) {
+  auto scraper = make(1000ms);
+  script().collect_result = -1;
+  for (int i = 1; i <= 2; ++i, now += 1000ms) {
+    const std::string failed = scraper.metrics();
+    EXPECT_EQ(families(failed),
+              (std::vector<std::string>{
+                  "winperf_exporter_build_info", "winperf_exporter_collections_total",
+                  "winperf_exporter_collect_errors_total", "winperf_exporter_collect_success"}))
+        << failed;
+    EXPECT_EQ(value_of(failed, "winperf_exporter_collect_success"), "0");
+    EXPECT_EQ(value_of(failed, "winperf_exporter_collect_errors_total"), std::to_string(i));
+    EXPECT_FALSE(scraper.snapshot().has_value());
+  }
+  script().collect_result = 0;
+  const std::string good = scraper.metrics();
+  EXPECT_EQ(value_of(good, "winperf_exporter_collect_success"), "1");
+  EXPECT_EQ(value_of(good, "winperf_memory_physical_bytes"), "4");  // init, two failed, this
+  EXPECT_NE(value_of(good, "winperf_exporter_last_collect_timestamp_seconds"), "missing");
+  EXPECT_TRUE(scraper.snapshot().has_value());
+}
+
+TEST_F(ScraperTest, DurationAndTimestampAreThoseOfTheLastSuccess) {
+  auto scraper = make(0ms);
+  const std::string good = scraper.metrics();
+  const std::string stamp = value_of(good, "winperf_exporter_last_collect_timestamp_seconds");
+  const std::string took = value_of(good, "winperf_exporter_collect_duration_seconds");
+  ASSERT_NE(stamp, "missing");
+  script().collect_result = -1;
+  script().on_collect = [this](int n) {
+    write_collection_number(n);
+    now += 250ms;  // a failed collection that takes a while
+  };
+  const std::string failed = scraper.metrics();
+  EXPECT_EQ(value_of(failed, "winperf_exporter_collect_success"), "0");
+  EXPECT_EQ(value_of(failed, "winperf_exporter_last_collect_timestamp_seconds"), stamp);
+  EXPECT_EQ(value_of(failed, "winperf_exporter_collect_duration_seconds"), took);
+  script().collect_result = 0;
+  const std::string recovered = scraper.metrics();
+  EXPECT_EQ(value_of(recovered, "winperf_exporter_collect_duration_seconds"), "0.25");
 }
 
 TEST_F(ScraperTest, AFailedCollectionKeepsTheLastGoodSampleAndCountsTheError) {

@@ -33,6 +33,18 @@ void append_code_point(char32_t cp, std::string &out) {
 
 }  // namespace
 
+bool is_whole_utf16(std::u16string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u >= 0xDC00 && u <= 0xDFFF) return false;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
 void append_utf8(std::u16string_view text, std::string &out) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t u = text[i];

@@ -27,9 +27,15 @@ std::string_view field_text(const char (&field)[Width]) {
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 void append_utf8(std::u16string_view text, std::string &out);
 
+// Whether text has no unpaired surrogate, so that it goes to UTF-8 and back unchanged.
+bool is_whole_utf16(std::u16string_view text);
+
 #if defined(_WIN32)
 // The system's ANSI code page (CP_ACP).
 bool decode_ansi(std::string_view bytes, std::u16string &out);
+
+// UTF-8 to UTF-16, for the Windows calls that take a path or a text.
+std::wstring widen(std::string_view utf8);
 #endif
 
 }  // namespace winperf_names

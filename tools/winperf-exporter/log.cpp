@@ -1,23 +1,16 @@
 #include "log.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "events.h"
+#include "names.h"
 
 namespace exporter {
 namespace {
 
 constexpr char kProgram[] = "winperf-exporter";
-
-std::wstring wide(const std::string &text) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  }
-  return out;
-}
 
 std::string timestamp() {
   const std::time_t now = std::time(nullptr);
@@ -30,8 +23,27 @@ std::string timestamp() {
 
 }  // namespace
 
-Log::Log(Mode mode, const std::string &file) : mode_(mode), file_name_(file) {
-  if (!file.empty()) file_ = _wfopen(wide(file).c_str(), L"a");
+void print_error(std::string_view line) {
+  const std::string text = std::string(kProgram) + ": " + std::string(line) + "\n";
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (err != nullptr && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode)) {
+    const std::wstring wide = winperf_names::widen(text);
+    DWORD written = 0;
+    WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+Log::Log(Mode mode, const std::string &file) : mode_(mode) {
+  if (!file.empty()) {
+    file_ = _wfopen(winperf_names::widen(file).c_str(), L"a");
+    if (file_ == nullptr) {
+      file_error_ = "cannot open the log file " + file + ": " + std::strerror(errno);
+    }
+  }
   if (mode == Mode::service) event_source_ = RegisterEventSourceW(nullptr, L"winperf_exporter");
 }
 
@@ -50,13 +62,14 @@ void Log::write(WORD type, const std::string &line) {
   }
   if (mode_ == Mode::console) {
     // Errors always reach the console; other events go to the file when there is one.
-    if (is_error || file_ == nullptr) std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+    if (is_error || file_ == nullptr) print_error(line);
     return;
   }
   if (event_source_ != nullptr && (is_error || file_ == nullptr)) {
-    const std::wstring text = wide(line);
+    const std::wstring text = winperf_names::widen(line);
     LPCWSTR strings[] = {text.c_str()};
-    ReportEventW(event_source_, type, 0, is_error ? WINPERF_EVENT_ERROR : WINPERF_EVENT_INFO, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(event_source_, type, 0, is_error ? WINPERF_EVENT_ERROR : WINPERF_EVENT_INFO,
+                 nullptr, 1, 0, strings, nullptr);
   }
 }
 

@@ -7,12 +7,18 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace exporter {
+
+// One line of UTF-8 on stderr: as UTF-16 on a console, so that any name reads right, and as
+// the bytes themselves into a pipe or a file.
+void print_error(std::string_view line);
 
 class Log {
  public:
   enum class Mode { console, service };
+  // file is a UTF-8 path; empty for none.
   Log(Mode mode, const std::string &file);
   ~Log();
   Log(const Log &) = delete;
@@ -20,14 +26,14 @@ class Log {
 
   void info(const std::string &line) { write(EVENTLOG_INFORMATION_TYPE, line); }
   void error(const std::string &line) { write(EVENTLOG_ERROR_TYPE, line); }
-  // Whether the file given could be opened; false leaves the other places only.
-  bool file_ok() const { return file_ != nullptr || file_name_.empty(); }
+  // Why the file given could not be opened, naming it; empty when it was, or when there is none.
+  const std::string &file_error() const { return file_error_; }
 
  private:
   void write(WORD type, const std::string &line);
   const Mode mode_;
-  const std::string file_name_;
   std::FILE *file_ = nullptr;
+  std::string file_error_;
   HANDLE event_source_ = nullptr;
   std::mutex mutex_;
 };

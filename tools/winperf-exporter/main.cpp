@@ -8,15 +8,20 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "config_file.h"
+#include "guard.h"
 #include "log.h"
 #include "names.h"
 #include "options.h"
+#include "read_file.h"
 #include "scraper.h"
 #include "server.h"
+#include "stop_latch.h"
 #include "winperf_loader.h"
 
 #ifndef WINPERF_VERSION
@@ -33,17 +38,14 @@ constexpr int kBadUsage = 2;
 constexpr DWORD kStartWaitMs = 30000;
 constexpr DWORD kStopWaitMs = 15000;
 
-std::vector<std::string_view> g_args;
-std::atomic<exporter::Server *> g_server{nullptr};
-std::atomic<bool> g_stop_requested{false};
+// Never destroyed: a console event may still arrive while the process ends.
+exporter::StopLatch &g_stop = *new exporter::StopLatch;
 HANDLE g_finished = nullptr;  // set once the library is released
+std::atomic<bool> g_service{false};
+std::atomic<exporter::Log *> g_log{nullptr};
+std::vector<std::string> g_args;  // UTF-8
 
-void request_stop() {
-  g_stop_requested = true;
-  if (exporter::Server *server = g_server.load()) server->stop();
-}
-
-// Loads the library, serves until a stop is requested, releases the library. Returns the exit
+// The library loaded, serving until a stop is requested, the library released. Returns the exit
 // code; listening() runs once the address is bound.
 int run(const exporter::Options &options, exporter::Log &log,
         const std::function<void()> &listening) {
@@ -58,25 +60,24 @@ int run(const exporter::Options &options, exporter::Log &log,
     return kCannotRun;
   }
   int status = 0;
-  {
+  if (!g_stop.requested()) {
     exporter::Scraper scraper(api, options.min_interval, winperf_names::decode_ansi,
                               WINPERF_VERSION);
-    exporter::Server server(scraper, options, WINPERF_VERSION);
+    exporter::Server server(scraper, options, WINPERF_VERSION, g_stop,
+                            [&log](const std::string &line) { log.error(line); });
     std::string error;
     if (!server.bind(error)) {
       log.error(error);
       status = kCannotRun;
     } else {
-      g_server = &server;
       log.info(std::string(kProgram) + " " + WINPERF_VERSION + ": listening on " +
                (options.host.empty() ? "0.0.0.0" : options.host) + ":" +
                std::to_string(options.port) + ", metrics at " + options.telemetry_path);
       listening();
-      if (!g_stop_requested && !server.serve() && !g_stop_requested) {
+      if (!server.serve()) {
         log.error("serving stopped: accepting connections failed");
         status = kCannotRun;
       }
-      g_server = nullptr;
     }
   }
   api.cleanup();
@@ -84,58 +85,104 @@ int run(const exporter::Options &options, exporter::Log &log,
   return status;
 }
 
+exporter::ParseResult parse_settings(exporter::Options &options) {
+  const std::vector<std::string_view> args(g_args.begin(), g_args.end());
+  return exporter::parse_options(
+      args, options, [](const std::string &path, std::string &content, std::string &reason) {
+        return exporter::read_whole_file(path, exporter::kMaxConfigBytes, content, reason);
+      });
+}
+
+// Keeps the log where a fatal error can reach it, for as long as it lives.
+class LogInReach {
+ public:
+  explicit LogInReach(exporter::Log &log) { g_log = &log; }
+  ~LogInReach() { g_log = nullptr; }
+  LogInReach(const LogInReach &) = delete;
+  LogInReach &operator=(const LogInReach &) = delete;
+};
+
 // ---- Console ---------------------------------------------------------------------------------
 
+// Each event comes on a thread of its own, maybe several at once: they only latch the stop.
 BOOL WINAPI on_console_event(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT: request_stop(); return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      // Windows ends the process once this returns: let the library be released first.
-      request_stop();
-      WaitForSingleObject(g_finished, 4000);
-      return TRUE;
-    default: return FALSE;
-  }
+  BOOL handled = FALSE;
+  exporter::guarded("a console event", [&] {
+    switch (event) {
+      case CTRL_C_EVENT:
+      case CTRL_BREAK_EVENT:
+        g_stop.request();
+        handled = TRUE;
+        break;
+      case CTRL_LOGOFF_EVENT:
+        if (g_service) {  // a user logging off does not stop a service
+          handled = TRUE;
+          break;
+        }
+        [[fallthrough]];
+      case CTRL_CLOSE_EVENT:
+      case CTRL_SHUTDOWN_EVENT:
+        // Windows ends the process once this returns: let the library be released first.
+        g_stop.request();
+        WaitForSingleObject(g_finished, 4000);
+        handled = TRUE;
+        break;
+      default: break;
+    }
+  });
+  return handled;
 }
 
 int console_main() {
   exporter::Options options;
-  const exporter::ParseResult parsed = exporter::parse_options(g_args, options);
+  const exporter::ParseResult parsed = parse_settings(options);
   switch (parsed.outcome) {
     case exporter::ParseResult::show_help: std::fputs(exporter::kUsage, stdout); return 0;
     case exporter::ParseResult::show_version:
       std::printf("%s %s\n", kProgram, WINPERF_VERSION);
       return 0;
     case exporter::ParseResult::bad_usage:
-      std::fprintf(stderr, "%s: %s\n%s", kProgram, parsed.message.c_str(), exporter::kUsage);
+      exporter::print_error(parsed.message);
+      if (parsed.show_usage) std::fputs(exporter::kUsage, stderr);
       return kBadUsage;
+    case exporter::ParseResult::cannot_read:
+      exporter::print_error(parsed.message);
+      return kCannotRun;
     case exporter::ParseResult::run: break;
   }
   exporter::Log log(exporter::Log::Mode::console, options.log_file);
-  if (!log.file_ok()) log.error("cannot open the log file " + options.log_file);
-  SetConsoleCtrlHandler(on_console_event, TRUE);
+  const LogInReach in_reach(log);
+  if (!log.file_error().empty()) {
+    log.error(log.file_error());
+    return kCannotRun;
+  }
   return run(options, log, [] {});
 }
 
 // ---- Service ---------------------------------------------------------------------------------
 
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
-DWORD g_checkpoint = 0;
 
+// Reports the service's state; nothing after STOPPED, whichever thread comes late.
 void report_status(DWORD state, DWORD wait_hint = 0, int exit_code = 0) {
+  static std::mutex mutex;
+  static DWORD checkpoint = 0;
+  static bool stopped = false;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (stopped || g_status_handle == nullptr) return;
+  stopped = state == SERVICE_STOPPED;
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  // A stop is taken from the first report on, so that one sent during the start is not refused.
+  status.dwControlsAccepted = state == SERVICE_START_PENDING || state == SERVICE_RUNNING
+                                  ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+                                  : 0;
   // A start that failed says why in its own code; Windows then counts the service as failed.
   status.dwWin32ExitCode = exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_code);
   const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
-  status.dwCheckPoint = pending ? ++g_checkpoint : 0;
+  status.dwCheckPoint = pending ? ++checkpoint : 0;
   status.dwWaitHint = wait_hint;
   SetServiceStatus(g_status_handle, &status);
 }
@@ -145,7 +192,7 @@ DWORD WINAPI on_service_control(DWORD control, DWORD, LPVOID, LPVOID) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
       report_status(SERVICE_STOP_PENDING, kStopWaitMs);
-      request_stop();
+      g_stop.request();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;
@@ -154,21 +201,30 @@ DWORD WINAPI on_service_control(DWORD control, DWORD, LPVOID, LPVOID) {
 
 // The service's flags are the process's arguments (its ImagePath), not those of a start
 // request, so that what is installed is what runs.
+int serve_as_service() {
+  exporter::Options options;
+  const exporter::ParseResult parsed = parse_settings(options);
+  exporter::Log log(exporter::Log::Mode::service, options.log_file);
+  const LogInReach in_reach(log);
+  switch (parsed.outcome) {
+    case exporter::ParseResult::run: break;
+    case exporter::ParseResult::cannot_read: log.error(parsed.message); return kCannotRun;
+    case exporter::ParseResult::bad_usage: log.error(parsed.message); return kBadUsage;
+    default: log.error("--help and --version are for the console"); return kBadUsage;
+  }
+  if (!log.file_error().empty()) {
+    log.error(log.file_error());
+    return kCannotRun;
+  }
+  return run(options, log, [] { report_status(SERVICE_RUNNING); });
+}
+
 void WINAPI service_main(DWORD, LPWSTR *) {
   g_status_handle = RegisterServiceCtrlHandlerExW(kServiceName, on_service_control, nullptr);
   if (g_status_handle == nullptr) return;
   report_status(SERVICE_START_PENDING, kStartWaitMs);
-  exporter::Options options;
-  const exporter::ParseResult parsed = exporter::parse_options(g_args, options);
-  exporter::Log log(exporter::Log::Mode::service, options.log_file);
-  if (parsed.outcome != exporter::ParseResult::run) {
-    log.error(parsed.outcome == exporter::ParseResult::bad_usage
-                  ? parsed.message
-                  : "--help and --version are for the console");
-    report_status(SERVICE_STOPPED, 0, kBadUsage);
-    return;
-  }
-  const int status = run(options, log, [] { report_status(SERVICE_RUNNING); });
+  int status = kCannotRun;
+  exporter::guarded("the service", [&] { status = serve_as_service(); });
   report_status(SERVICE_STOPPED, 0, status);
 }
 
@@ -197,25 +253,58 @@ bool started_by_service_manager() {
   return by_manager;
 }
 
-}  // namespace
+// The last word of a thread that failed: where the events go, then the service manager.
+void report_fatal(const std::string &message) {
+  if (exporter::Log *log = g_log.load()) {
+    log->error(message);
+  } else if (g_service) {
+    exporter::Log(exporter::Log::Mode::service, "").error(message);
+  } else {
+    exporter::print_error(message);
+  }
+  if (g_service) report_status(SERVICE_STOPPED, 0, kCannotRun);
+}
 
-int main(int argc, char **argv) {
-  winperf_loader::restrict_dll_search();
-  g_args.assign(argv + 1, argv + argc);
-  g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+// The arguments as UTF-8; false naming the first that is not whole UTF-16.
+bool take_arguments(int argc, wchar_t **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::u16string_view arg(reinterpret_cast<const char16_t *>(argv[i]));
+    if (!winperf_names::is_whole_utf16(arg)) {
+      exporter::print_error("argument " + std::to_string(i) + " is not valid Unicode");
+      return false;
+    }
+    g_args.emplace_back();
+    winperf_names::append_utf8(arg, g_args.back());
+  }
+  return true;
+}
+
+int dispatch(int argc, wchar_t **argv) {
+  if (!take_arguments(argc, argv)) return kBadUsage;
+  if (!started_by_service_manager()) return console_main();
+  g_service = true;
   SERVICE_TABLE_ENTRYW services[] = {{const_cast<LPWSTR>(kServiceName), service_main},
                                      {nullptr, nullptr}};
-  int status = 0;
-  if (!started_by_service_manager()) {
-    status = console_main();
-  } else if (!StartServiceCtrlDispatcherW(services)) {
-    if (GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-      std::fprintf(stderr, "%s: cannot reach the service control manager (error %lu)\n", kProgram,
-                   static_cast<unsigned long>(GetLastError()));
-      return kCannotRun;
-    }
-    status = console_main();  // not started as a service
+  if (StartServiceCtrlDispatcherW(services)) return 0;  // the service reported how it ended
+  if (GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+    std::fprintf(stderr, "%s: cannot reach the service control manager (error %lu)\n", kProgram,
+                 static_cast<unsigned long>(GetLastError()));
+    return kCannotRun;
   }
+  g_service = false;
+  return console_main();  // not started as a service
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  // First of all: from here on a Ctrl+C is a stop, whatever the process is doing.
+  g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  winperf_loader::restrict_dll_search();
+  exporter::set_fatal_reporter(report_fatal);
+  int status = kCannotRun;
+  exporter::guarded(kProgram, [&] { status = dispatch(argc, argv); });
   SetEvent(g_finished);
   return status;
 }

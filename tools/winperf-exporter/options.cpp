@@ -3,10 +3,13 @@
 #include <charconv>
 #include <cstdint>
 
+#include "config_file.h"
+
 namespace exporter {
 
 const char kUsage[] =
     "usage: winperf-exporter [flags]\n"
+    "  --config.file=PATH                read settings from this YAML file; flags win over it\n"
     "  --web.listen-address=[HOST]:PORT  address to serve on (default :10182)\n"
     "  --web.telemetry-path=PATH         path of the metrics (default /metrics)\n"
     "  --web.max-requests=N              scrapes served at once, 0 for no limit (default 40)\n"
@@ -25,47 +28,187 @@ bool parse_number(std::string_view text, uint64_t max, uint64_t &out) {
   return r.ec == std::errc() && r.ptr == text.data() + text.size() && out <= max;
 }
 
-bool is_reserved_path(std::string_view path) {
-  return path == "/" || path == "/snapshot" || path == "/-/healthy";
+// Each setting applies its value or says what it expected instead.
+using Apply = std::string (*)(std::string_view value, Options &o);
+
+struct Flag {
+  std::string_view name;  // without "--"; also the key in the configuration file
+  Apply apply;            // nullptr: a flag without a value
+  bool from_file;
+};
+
+std::string apply_listen_address(std::string_view value, Options &o) {
+  if (parse_listen_address(value, o.host, o.port)) return {};
+  return "expected [HOST]:PORT with a port from 1 to 65535";
 }
 
-ParseResult bad(std::string message) { return {ParseResult::bad_usage, std::move(message)}; }
+std::string apply_telemetry_path(std::string_view value, Options &o) {
+  if (!is_valid_telemetry_path(value)) {
+    return "expected a path that starts with /, in printable ASCII without spaces, ? or #, "
+           "other than /, /snapshot and /-/healthy";
+  }
+  o.telemetry_path = value;
+  return {};
+}
 
-ParseResult apply(std::string_view name, std::string_view value, Options &o) {
-  const std::string quoted = std::string(name) + " '" + std::string(value) + "'";
-  if (name == "--web.listen-address") {
-    if (!parse_listen_address(value, o.host, o.port)) {
-      return bad("invalid " + quoted + ": expected [HOST]:PORT with a port from 1 to 65535");
+std::string apply_max_requests(std::string_view value, Options &o) {
+  uint64_t n = 0;
+  if (!parse_number(value, 100000, n)) return "expected a whole number from 0 to 100000";
+  o.max_requests = static_cast<int>(n);
+  return {};
+}
+
+std::string apply_min_interval(std::string_view value, Options &o) {
+  if (parse_duration(value, o.min_interval)) return {};
+  return "expected a duration such as 500ms, 1s or 2m";
+}
+
+std::string apply_log_file(std::string_view value, Options &o) {
+  if (value.empty()) return "expected a file name";
+  o.log_file = value;
+  return {};
+}
+
+std::string apply_config_file(std::string_view value, Options &o) {
+  if (value.empty()) return "expected a file name";
+  o.config_file = value;
+  return {};
+}
+
+constexpr Flag kFlags[] = {
+    {"help", nullptr, false},
+    {"version", nullptr, false},
+    {"config.file", apply_config_file, false},
+    {"web.listen-address", apply_listen_address, true},
+    {"web.telemetry-path", apply_telemetry_path, true},
+    {"web.max-requests", apply_max_requests, true},
+    {"collector.min-interval", apply_min_interval, true},
+    {"log.file", apply_log_file, true},
+};
+
+const Flag *find_flag(std::string_view name) {
+  for (const Flag &f : kFlags) {
+    if (f.name == name) return &f;
+  }
+  return nullptr;
+}
+
+// A value as it can be shown in a message: control characters escaped.
+std::string quoted(std::string_view value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "'";
+  for (const char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
     }
-  } else if (name == "--web.telemetry-path") {
-    if (value.empty() || value[0] != '/' || is_reserved_path(value)) {
-      return bad("invalid " + quoted +
-                 ": a path starting with /, other than /, /snapshot and /-/healthy");
+  }
+  return out + "'";
+}
+
+ParseResult bad(std::string message, bool usage) {
+  return {ParseResult::bad_usage, std::move(message), usage};
+}
+
+struct Given {
+  const Flag *flag;
+  std::string_view value;
+};
+
+// The command line as flags and values, in order; help and version end it at once.
+ParseResult read_command_line(const std::vector<std::string_view> &args,
+                              std::vector<Given> &given) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "-h") return {ParseResult::show_help, {}};
+    const size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    const Flag *flag = name.starts_with("--") ? find_flag(name.substr(2)) : nullptr;
+    if (flag == nullptr) return bad("unknown flag " + quoted(arg), true);
+    if (flag->apply == nullptr) {
+      if (eq != std::string_view::npos)
+        return bad("flag " + std::string(name) + " takes no value", true);
+      return {flag->name == "help" ? ParseResult::show_help : ParseResult::show_version, {}};
     }
-    o.telemetry_path = value;
-  } else if (name == "--web.max-requests") {
-    uint64_t n = 0;
-    if (!parse_number(value, 100000, n)) {
-      return bad("invalid " + quoted + ": expected a whole number from 0 to 100000");
+    std::string_view value;
+    if (eq != std::string_view::npos) {
+      value = arg.substr(eq + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      return bad("flag " + std::string(name) + " needs a value", true);
     }
-    o.max_requests = static_cast<int>(n);
-  } else if (name == "--log.file") {
-    if (value.empty()) return bad("invalid --log.file '': expected a file name");
-    o.log_file = value;
-  } else if (name == "--collector.min-interval") {
-    if (!parse_duration(value, o.min_interval)) {
-      return bad("invalid " + quoted + ": expected a duration such as 500ms, 1s or 2m");
-    }
+    given.push_back({flag, value});
   }
   return {};
 }
 
-bool takes_value(std::string_view name) {
-  return name == "--web.listen-address" || name == "--web.telemetry-path" ||
-         name == "--web.max-requests" || name == "--collector.min-interval" || name == "--log.file";
+// "PATH:LINE: KEY: message", leaving out what the error does not have.
+std::string where(const std::string &path, int line, const std::string &key) {
+  std::string out = path;
+  if (line > 0) {
+    out += ':';
+    out += std::to_string(line);
+  }
+  out += ": ";
+  if (!key.empty()) {
+    out += key;
+    out += ": ";
+  }
+  return out;
+}
+
+ParseResult apply_file_setting(const std::string &path, const FileSetting &s, Options &o) {
+  const std::string at = where(path, s.line, s.key);
+  const Flag *flag = find_flag(s.key);
+  if (flag == nullptr) return bad(at + "unknown key", false);
+  if (!flag->from_file || flag->apply == nullptr) {
+    return bad(at + "cannot be set in a configuration file, only as a flag", false);
+  }
+  switch (s.form) {
+    case FileSetting::Form::null: return bad(at + "needs a value", false);
+    case FileSetting::Form::list: return bad(at + "takes one value, not a list", false);
+    case FileSetting::Form::scalar: break;
+  }
+  const std::string expected = flag->apply(s.values.front(), o);
+  if (!expected.empty()) {
+    return bad(at + "invalid value " + quoted(s.values.front()) + ": " + expected, false);
+  }
+  return {};
+}
+
+ParseResult apply_file(const std::string &path, const FileReader &read_file, Options &o) {
+  std::string text;
+  std::string reason;
+  if (!read_file(path, text, reason)) {
+    return {ParseResult::cannot_read, "cannot read the configuration file " + path + ": " + reason};
+  }
+  std::vector<FileSetting> settings;
+  FileError error;
+  if (!parse_config(text, settings, error)) {
+    return bad(where(path, error.line, error.key) + error.message, false);
+  }
+  for (const FileSetting &s : settings) {
+    if (ParseResult r = apply_file_setting(path, s, o); r.outcome != ParseResult::run) return r;
+  }
+  return {};
 }
 
 }  // namespace
+
+bool is_valid_telemetry_path(std::string_view path) {
+  if (!path.starts_with('/') || path == "/" || path == "/snapshot" || path == "/-/healthy") {
+    return false;
+  }
+  for (const char c : path) {
+    if (c <= ' ' || c > '~' || c == '?' || c == '#') return false;
+  }
+  return true;
+}
 
 bool parse_duration(std::string_view text, std::chrono::milliseconds &out) {
   static constexpr struct {
@@ -133,23 +276,28 @@ bool parse_listen_address(std::string_view text, std::string &host, int &port) {
   return true;
 }
 
-ParseResult parse_options(const std::vector<std::string_view> &args, Options &options) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "-h" || arg == "--help") return {ParseResult::show_help, {}};
-    if (arg == "--version") return {ParseResult::show_version, {}};
-    const size_t eq = arg.find('=');
-    const std::string_view name = arg.substr(0, eq);
-    if (!takes_value(name)) return bad("unknown flag '" + std::string(arg) + "'");
-    std::string_view value;
-    if (eq != std::string_view::npos) {
-      value = arg.substr(eq + 1);
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
-    } else {
-      return bad("flag " + std::string(name) + " needs a value");
+ParseResult parse_options(const std::vector<std::string_view> &args, Options &options,
+                          const FileReader &read_file) {
+  std::vector<Given> given;
+  if (ParseResult r = read_command_line(args, given); r.outcome != ParseResult::run) return r;
+  // The file first, so that every flag given on the command line overrides it.
+  for (const Given &g : given) {
+    if (g.flag->name != "config.file") continue;
+    if (const std::string expected = g.flag->apply(g.value, options); !expected.empty()) {
+      return bad("invalid --config.file " + quoted(g.value) + ": " + expected, true);
     }
-    if (ParseResult r = apply(name, value, options); r.outcome != ParseResult::run) return r;
+  }
+  if (!options.config_file.empty()) {
+    if (ParseResult r = apply_file(options.config_file, read_file, options);
+        r.outcome != ParseResult::run) {
+      return r;
+    }
+  }
+  for (const Given &g : given) {
+    if (const std::string expected = g.flag->apply(g.value, options); !expected.empty()) {
+      return bad("invalid --" + std::string(g.flag->name) + " " + quoted(g.value) + ": " + expected,
+                 true);
+    }
   }
   return {};
 }

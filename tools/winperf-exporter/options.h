@@ -1,8 +1,10 @@
-// The exporter's command line, in the conventions of Prometheus exporters: --name=value or
-// --name value.
+// The exporter's settings, in the conventions of Prometheus exporters: flags given as
+// --name=value or --name value, and a YAML configuration file whose keys are the flag names
+// without "--". Flags on the command line win over the file.
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,21 +17,38 @@ struct Options {
   std::string telemetry_path = "/metrics";
   int max_requests = 40;  // scrapes served at once; 0: no limit
   std::chrono::milliseconds min_interval{1000};
-  std::string log_file;  // empty: stderr in a console, the Event Log as a service
+  std::string log_file;     // UTF-8; empty: stderr in a console, the Event Log as a service
+  std::string config_file;  // UTF-8; the file the settings were read from, if any
 };
 
 struct ParseResult {
-  enum Outcome { run, show_help, show_version, bad_usage } outcome = run;
-  std::string message;  // for bad_usage: what was wrong
+  enum Outcome {
+    run,
+    show_help,
+    show_version,
+    bad_usage,    // exit 2
+    cannot_read,  // the configuration file could not be read: exit 1
+  } outcome = run;
+  std::string message;      // what was wrong, naming the flag, or the file, line and key
+  bool show_usage = false;  // whether the usage helps: a mistake on the command line
 };
 
-ParseResult parse_options(const std::vector<std::string_view> &args, Options &options);
+// Reads a whole file given by its UTF-8 path. Returns false with reason set when it cannot.
+using FileReader =
+    std::function<bool(const std::string &path, std::string &content, std::string &reason)>;
+
+ParseResult parse_options(const std::vector<std::string_view> &args, Options &options,
+                          const FileReader &read_file);
 
 // A Prometheus duration: "500ms", "1s", "2m", "1h30m" (units y w d h m s ms, largest first).
 bool parse_duration(std::string_view text, std::chrono::milliseconds &out);
 
 // "[HOST]:PORT"; an IPv6 host in brackets ("[::1]:10182").
 bool parse_listen_address(std::string_view text, std::string &host, int &port);
+
+// A path the metrics can be served on: it starts with "/", is printable ASCII without spaces,
+// "?" or "#", and is none of the exporter's other paths.
+bool is_valid_telemetry_path(std::string_view path);
 
 extern const char kUsage[];
 

@@ -14,7 +14,6 @@ Scraper::Scraper(const winperf_loader::Api &api, std::chrono::milliseconds min_i
       decode_(std::move(decode)),
       version_(std::move(version)),
       now_(std::move(now)),
-      good_(std::make_unique<winperf_sample::Sample>()),
       reading_(std::make_unique<winperf_sample::Sample>()) {}
 
 std::string Scraper::metrics() {
@@ -23,10 +22,11 @@ std::string Scraper::metrics() {
   return text_;
 }
 
-std::string Scraper::snapshot() {
+std::optional<std::string> Scraper::snapshot() {
   const std::lock_guard<std::mutex> lock(mutex_);
   refresh_locked();
-  return api_.get_snapshot_json();  // copied before the lock goes: the text is the library's
+  if (good_ == nullptr) return std::nullopt;
+  return std::string(api_.get_snapshot_json());  // copied under the lock: the text is the library's
 }
 
 void Scraper::refresh_locked() {
@@ -35,27 +35,30 @@ void Scraper::refresh_locked() {
   render_locked();
 }
 
-// A failed collection or read keeps the last good sample; only the error count moves.
+// A failed collection or read keeps the last good sample and its times; only the error count
+// and the success gauge move.
 void Scraper::collect_locked() {
   const auto start = now_();
-  const bool ok = api_.collect() == 0 && winperf_sample::read(api_, *reading_);
+  if (reading_ == nullptr) reading_ = std::make_unique<winperf_sample::Sample>();
+  last_ok_ = api_.collect() == 0 && winperf_sample::read(api_, *reading_);
   const auto end = now_();
   collected_ = true;
   last_collect_ = end;
   ++collections_;
-  last_duration_seconds_ = std::chrono::duration<double>(end - start).count();
-  last_timestamp_seconds_ =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  if (ok) {
-    std::swap(good_, reading_);
-  } else {
+  if (!last_ok_) {
     ++errors_;
+    return;
   }
+  good_duration_seconds_ = std::chrono::duration<double>(end - start).count();
+  good_timestamp_seconds_ =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::swap(good_, reading_);
 }
 
+// Before the first good collection there is no sample to show, and zeros would pass for one.
 void Scraper::render_locked() {
   exposition::Writer w;
-  exposition::write_sample(w, *good_, decode_);
+  if (good_ != nullptr) exposition::write_sample(w, *good_, decode_);
   w.family("winperf_exporter_build_info", "gauge", "The exporter's version; the value is 1.");
   w.sample("version", exposition::label_value(version_), uint64_t{1});
   w.family("winperf_exporter_collections_total", "counter", "Collections made since start.");
@@ -63,12 +66,17 @@ void Scraper::render_locked() {
   w.family("winperf_exporter_collect_errors_total", "counter",
            "Collections that failed since start; their scrapes show the last good sample.");
   w.sample(errors_);
-  w.family("winperf_exporter_collect_duration_seconds", "gauge",
-           "How long the collection behind this scrape took.");
-  w.sample(last_duration_seconds_);
-  w.family("winperf_exporter_last_collect_timestamp_seconds", "gauge",
-           "Unix time of the collection behind this scrape.");
-  w.sample(last_timestamp_seconds_);
+  w.family("winperf_exporter_collect_success", "gauge",
+           "1 if the collection behind this scrape succeeded, else 0.");
+  w.sample(uint64_t{last_ok_ ? 1u : 0u});
+  if (good_ != nullptr) {
+    w.family("winperf_exporter_collect_duration_seconds", "gauge",
+             "How long the last successful collection took.");
+    w.sample(good_duration_seconds_);
+    w.family("winperf_exporter_last_collect_timestamp_seconds", "gauge",
+             "Unix time of the last successful collection.");
+    w.sample(good_timestamp_seconds_);
+  }
   text_ = w.take();
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "names.h"
@@ -24,10 +25,12 @@ class Scraper {
           winperf_names::Decoder decode, std::string version,
           std::function<Clock::time_point()> now = Clock::now);
 
-  // The exposition format of the current collection.
+  // The exposition format of the current collection: the last good sample, or only the
+  // exporter's own families until a collection has succeeded.
   std::string metrics();
-  // The library's JSON snapshot of the current collection; "{}" when the library has none.
-  std::string snapshot();
+  // The library's JSON snapshot of the current collection ("{}" when the library cannot render
+  // one); nothing until a collection has succeeded.
+  std::optional<std::string> snapshot();
 
  private:
   void refresh_locked();
@@ -42,12 +45,14 @@ class Scraper {
 
   std::mutex mutex_;  // every library call, and everything below
   bool collected_ = false;
+  bool last_ok_ = false;  // whether the latest collection succeeded
   Clock::time_point last_collect_{};
   uint64_t collections_ = 0;
   uint64_t errors_ = 0;
-  double last_duration_seconds_ = 0;
-  double last_timestamp_seconds_ = 0;
-  std::unique_ptr<winperf_sample::Sample> good_;  // the last sample read without error
+  // Of the last successful collection.
+  double good_duration_seconds_ = 0;
+  double good_timestamp_seconds_ = 0;
+  std::unique_ptr<winperf_sample::Sample> good_;  // null until a sample is read without error
   std::unique_ptr<winperf_sample::Sample> reading_;
   std::string text_;  // the rendering of the current collection
 };

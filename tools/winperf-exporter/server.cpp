@@ -5,16 +5,27 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include "guard.h"
 
 namespace exporter {
 namespace {
 
+using httplib::Request;
+using httplib::Response;
+using HandlerResponse = httplib::Server::HandlerResponse;
+
 constexpr char kExpositionType[] = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char kText[] = "text/plain; charset=utf-8";
 constexpr char kAllow[] = "GET, HEAD";
 constexpr time_t kRequestDeadlineMs = Server::kRequestSeconds * 1000;
+// How long a connection whose body was left unread is drained after the answer (see below).
+constexpr auto kUnreadBodyLinger = std::chrono::milliseconds(500);
 
 // Workers are started as connections need them, up to a bound, and never end before the
 // server does: a worker that ended while others served crashed the process in a thread-local
@@ -28,10 +39,15 @@ class WorkerPool final : public httplib::TaskQueue {
   bool enqueue(std::function<void()> fn) override {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_ || jobs_.size() >= max_queued_) return false;
-    jobs_.push_back(std::move(fn));
-    if (idle_ < jobs_.size() && workers_.size() < max_workers_) {
-      workers_.emplace_back([this] { work(); });
+    if (idle_ <= jobs_.size() && workers_.size() < max_workers_) {
+      try {
+        workers_.emplace_back([this] { guarded("a worker", [this] { work(); }); });
+      } catch (const std::system_error &) {
+        // No thread to be had: the connection waits for a worker there is, or is refused.
+        if (workers_.empty()) return false;
+      }
     }
+    jobs_.push_back(std::move(fn));
     ready_.notify_one();
     return true;
   }
@@ -73,17 +89,84 @@ class WorkerPool final : public httplib::TaskQueue {
   bool stopping_ = false;
 };
 
-// cpp-httplib bounds each read of a request, not the whole of it: a client that sends one byte
-// every few seconds would hold a worker for ever. Here each request on a connection gets one
-// deadline for everything it reads.
+bool has_body(const Request &req) {
+  return req.get_header_value_u64("Content-Length") > 0 || req.has_header("Transfer-Encoding");
+}
+
+// The client may still be sending a body that was never read; closing with it unread resets the
+// connection, and the reset can destroy the answer before the client has read it. So our side
+// ends at once (the client sees the end of the stream after the answer), and what still comes
+// is read and dropped for a moment before the socket closes.
+void close_after_unread_body(socket_t sock) {
+#if defined(_WIN32)
+  ::shutdown(sock, SD_SEND);
+#else
+  ::shutdown(sock, SHUT_WR);
+#endif
+  const auto until = std::chrono::steady_clock::now() + kUnreadBodyLinger;
+  char drop[4096];
+  while (std::chrono::steady_clock::now() < until &&
+         httplib::detail::select_read(sock, 0, 50000) > 0) {
+    if (::recv(sock, drop, sizeof drop, 0) <= 0) break;
+  }
+}
+
+// How each connection is served. cpp-httplib bounds each read of a request, not the whole of
+// it: a client that sends one byte every few seconds would hold a worker for ever. Here each
+// request on a connection gets one deadline for everything it reads. No endpoint takes a body
+// or serves ranges: a body is never read (the connection closes after the answer), and a Range
+// header is ignored, so every answer is the whole of it.
 class BoundedServer final : public httplib::Server {
+ public:
+  // Ends every connection at once, so that a stop does not wait for slow clients to reach their
+  // deadlines. The socket is closed, not only shut down: that is what ends a wait on it under
+  // Wine. Nothing opens sockets any more by then, so its number is not reused under a worker.
+  void cut_connections() {
+    const std::lock_guard<std::mutex> lock(open_mutex_);
+    cut_all_ = true;
+    for (auto &[sock, cut] : open_) {
+      if (cut) continue;
+      httplib::detail::shutdown_socket(sock);
+      httplib::detail::close_socket(sock);
+      cut = true;
+    }
+  }
+
  private:
   bool process_and_close_socket(socket_t sock) override {
+    bool stopping = false;
+    {
+      const std::lock_guard<std::mutex> lock(open_mutex_);
+      stopping = cut_all_;  // one that waited for a worker past the stop is not served
+      open_.emplace(sock, false);
+    }
+    const bool ok = !stopping && serve_connection(sock);
+    const std::lock_guard<std::mutex> lock(open_mutex_);
+    if (!open_[sock]) {
+      httplib::detail::shutdown_socket(sock);
+      httplib::detail::close_socket(sock);
+    }
+    open_.erase(sock);
+    return ok;
+  }
+
+  bool serve_connection(socket_t sock) {
     std::string remote_addr, local_addr;
     int remote_port = 0, local_port = 0;
     httplib::detail::get_remote_ip_and_port(sock, remote_addr, remote_port);
     httplib::detail::get_local_ip_and_port(sock, local_addr, local_port);
     bool ok = false;
+    bool body_unread = false;
+    const auto setup = [&body_unread](Request &req) {
+      req.ranges.clear();
+      req.headers.erase("Range");
+      if (has_body(req)) {
+        body_unread = true;
+        req.body_consumed_ = true;  // not to be drained: the connection ends instead
+        req.headers.erase("Connection");
+        req.set_header("Connection", "close");
+      }
+    };
     for (size_t left = keep_alive_max_count_;
          left > 0 && httplib::detail::keep_alive(svr_sock_, sock, keep_alive_timeout_sec_);
          --left) {
@@ -92,13 +175,16 @@ class BoundedServer final : public httplib::Server {
                                            kRequestDeadlineMs, std::chrono::steady_clock::now());
       bool closed = false;
       ok = process_request(stream, remote_addr, remote_port, local_addr, local_port, left == 1,
-                           closed, nullptr);
-      if (!ok || closed) break;
+                           closed, setup);
+      if (!ok || closed || body_unread) break;
     }
-    httplib::detail::shutdown_socket(sock);
-    httplib::detail::close_socket(sock);
+    if (body_unread) close_after_unread_body(sock);
     return ok;
   }
+
+  std::mutex open_mutex_;
+  std::map<socket_t, bool> open_;  // the connections being served; true once cut
+  bool cut_all_ = false;
 };
 
 // A port stays this process's alone: SO_REUSEADDR on Windows would let a second exporter bind
@@ -135,11 +221,32 @@ std::string landing_page(const std::string &version, const std::string &telemetr
          "<li><a href=\"/-/healthy\">/-/healthy</a>: health</li>\n</ul></body></html>\n";
 }
 
+void answer(Response &res, int status, const char *text) {
+  res.status = status;
+  res.set_content(text, kText);
+}
+
 }  // namespace
 
 struct Server::Impl {
-  Impl(Scraper &s, const Options &o, std::string v)
-      : scraper(s), options(o), version(std::move(v)) {}
+  Impl(Scraper &s, const Options &o, std::string v, StopLatch &l, ErrorLog e)
+      : scraper(s),
+        options(o),
+        version(std::move(v)),
+        stop(l),
+        log_error(std::move(e)),
+        page(landing_page(version, options.telemetry_path)) {}
+
+  enum class Endpoint { none, landing, metrics, snapshot, healthy };
+
+  // Paths are compared as they are, after percent-decoding: never as patterns.
+  Endpoint endpoint_of(const std::string &path) const {
+    if (path == options.telemetry_path) return Endpoint::metrics;
+    if (path == "/") return Endpoint::landing;
+    if (path == "/snapshot") return Endpoint::snapshot;
+    if (path == "/-/healthy") return Endpoint::healthy;
+    return Endpoint::none;
+  }
 
   // Counts a scrape in flight for as long as it lives; ok() is false beyond the limit.
   class InFlight {
@@ -153,74 +260,116 @@ struct Server::Impl {
     const bool ok_;
   };
 
-  httplib::Server::HandlerResponse route(const httplib::Request &req, httplib::Response &res) {
-    const bool known = req.path == "/" || req.path == options.telemetry_path ||
-                       req.path == "/snapshot" || req.path == "/-/healthy";
-    if (!known) {
-      res.status = 404;
-      res.set_content("404 page not found\n", "text/plain; charset=utf-8");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if (req.method != "GET" && req.method != "HEAD") {
-      res.status = 405;
+  // Every request is answered here; cpp-httplib's own routing is never reached.
+  HandlerResponse route(const Request &req, Response &res) {
+    const Endpoint endpoint = endpoint_of(req.path);
+    if (endpoint == Endpoint::none) {
+      answer(res, 404, "404 page not found\n");
+    } else if (req.method != "GET" && req.method != "HEAD") {
+      answer(res, 405, "405 method not allowed\n");
       res.set_header("Allow", kAllow);
-      res.set_content("405 method not allowed\n", "text/plain; charset=utf-8");
-      return httplib::Server::HandlerResponse::Handled;
+    } else if (req.get_header_value_u64("Content-Length") > kMaxBody) {
+      answer(res, 413, "413 request body too large\n");
+    } else {
+      serve(endpoint, res);
     }
-    if (req.get_header_value_u64("Content-Length") > kMaxBody) {
-      res.status = 413;
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
+    return HandlerResponse::Handled;
   }
 
-  void scrape(httplib::Response &res, bool json) {
+  void serve(Endpoint endpoint, Response &res) {
+    switch (endpoint) {
+      case Endpoint::landing: res.set_content(page, "text/html; charset=utf-8"); break;
+      case Endpoint::metrics: scrape(res, false); break;
+      case Endpoint::snapshot: scrape(res, true); break;
+      case Endpoint::healthy: res.set_content("Healthy\n", kText); break;
+      case Endpoint::none: break;
+    }
+    res.status = res.status == -1 ? 200 : res.status;
+  }
+
+  void scrape(Response &res, bool json) {
     const InFlight in_flight(in_flight_scrapes, options.max_requests);
-    if (!in_flight.ok()) {
-      res.status = 503;
-      res.set_content("503 too many scrapes at once\n", "text/plain; charset=utf-8");
-      return;
-    }
-    if (json) {
-      std::string text = scraper.snapshot();
-      if (text == "{}") res.status = 503;  // the library could not render a sample
-      res.set_content(std::move(text), "application/json");
-    } else {
-      res.set_content(scraper.metrics(), kExpositionType);
-    }
+    if (!in_flight.ok()) return answer(res, 503, "503 too many scrapes at once\n");
+    if (!json) return res.set_content(scraper.metrics(), kExpositionType);
+    std::optional<std::string> text = scraper.snapshot();
+    if (!text) return answer(res, 503, "503 no collection has succeeded yet\n");
+    if (*text == "{}") res.status = 503;  // the library could not render a sample
+    res.set_content(std::move(*text), "application/json");
+  }
+
+  // What cpp-httplib adds on its own, made the same for every method and every encoding.
+  static void settle_headers(Response &res) {
+    res.headers.erase("Accept-Ranges");  // HEAD only, and ranges are not served
+    res.headers.erase("Vary");           // gzip answers only, and maybe twice
+    res.set_header("Vary", "Accept-Encoding");
+  }
+
+  // A Range header the library cannot parse ends in 416 before any handler runs; it is ignored
+  // like any other Range, and the request answered whole.
+  HandlerResponse on_error(const Request &req, Response &res) {
+    if (res.status != 416 || !req.has_header("Range")) return HandlerResponse::Unhandled;
+    res.status = -1;
+    return route(req, res);
   }
 
   void configure() {
-    http.new_task_queue = [] { return new WorkerPool(kWorkers, kQueuedConnections); };
+    http.new_task_queue = [this] {
+      // The listener runs from here on: a stop that came before it could take effect does now.
+      if (stop.requested()) stop_listener();
+      return new WorkerPool(kWorkers, kQueuedConnections);
+    };
     http.set_socket_options(exclusive_address_use);
+    http.set_idle_interval(kIdleWake);
     http.set_keep_alive_timeout(kIdleSeconds);
     http.set_read_timeout(kRequestSeconds, 0);
     http.set_write_timeout(kRequestSeconds, 0);
     http.set_payload_max_length(kMaxBody);
     http.set_pre_routing_handler(
-        [this](const httplib::Request &req, httplib::Response &res) { return route(req, res); });
-    const std::string page = landing_page(version, options.telemetry_path);
-    http.Get("/", [page](const httplib::Request &, httplib::Response &res) {
-      res.set_content(page, "text/html; charset=utf-8");
+        [this](const Request &req, Response &res) { return route(req, res); });
+    http.set_post_routing_handler([](const Request &, Response &res) { settle_headers(res); });
+    http.set_error_handler(
+        [this](const Request &req, Response &res) { return on_error(req, res); });
+    http.set_expect_100_continue_handler([](const Request &req, Response &res) {
+      if (req.get_header_value_u64("Content-Length") <= kMaxBody) return 100;
+      res.status = 413;
+      return 413;
     });
-    http.Get(options.telemetry_path,
-             [this](const httplib::Request &, httplib::Response &res) { scrape(res, false); });
-    http.Get("/snapshot",
-             [this](const httplib::Request &, httplib::Response &res) { scrape(res, true); });
-    http.Get("/-/healthy", [](const httplib::Request &, httplib::Response &res) {
-      res.set_content("Healthy\n", "text/plain; charset=utf-8");
+    http.set_exception_handler([this](const Request &, Response &res, std::exception_ptr ep) {
+      answer(res, 500, "500 internal error\n");
+      try {
+        std::rethrow_exception(ep);
+      } catch (const std::exception &e) {
+        log_error(std::string("answering a request failed: ") + e.what());
+      } catch (...) {
+        log_error("answering a request failed");
+      }
     });
+  }
+
+  // Stops the listener once it runs; before that the call would be lost, so it is made only
+  // then, and only once.
+  void stop_listener() {
+    if (http.is_running() && !listener_stopped.exchange(true)) {
+      http.stop();
+      http.cut_connections();
+    }
   }
 
   Scraper &scraper;
   const Options options;
   const std::string version;
+  StopLatch &stop;
+  const ErrorLog log_error;
+  const std::string page;
   BoundedServer http;
   std::atomic<int> in_flight_scrapes{0};
+  std::atomic<bool> listener_stopped{false};
 };
 
-Server::Server(Scraper &scraper, const Options &options, std::string version)
-    : impl_(std::make_unique<Impl>(scraper, options, std::move(version))) {
+Server::Server(Scraper &scraper, const Options &options, std::string version, StopLatch &stop,
+               ErrorLog log_error)
+    : impl_(std::make_unique<Impl>(scraper, options, std::move(version), stop,
+                                   std::move(log_error))) {
   impl_->configure();
 }
 
@@ -234,8 +383,9 @@ bool Server::bind(std::string &error) {
   return false;
 }
 
-bool Server::serve() { return impl_->http.listen_after_bind(); }
-
-void Server::stop() { impl_->http.stop(); }
+bool Server::serve() {
+  const StopLatch::Subscription subscription(impl_->stop, [this] { impl_->stop_listener(); });
+  return impl_->http.listen_after_bind() || impl_->stop.requested();
+}
 
 }  // namespace exporter

@@ -1,27 +1,31 @@
 // The HTTP side: endpoints, limits, and a pool of workers that never exit.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "options.h"
 #include "scraper.h"
+#include "stop_latch.h"
 
 namespace exporter {
 
 class Server {
  public:
-  Server(Scraper &scraper, const Options &options, std::string version);
+  using ErrorLog = std::function<void(const std::string &)>;
+  Server(Scraper &scraper, const Options &options, std::string version, StopLatch &stop,
+         ErrorLog log_error);
   ~Server();
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
 
   // Takes the listening address. Returns false, with error saying why, when it cannot be had.
   bool bind(std::string &error);
-  // Serves until stop(). Returns false when accepting broke down.
+  // Serves until a stop is requested of the latch, also one requested before this was called.
+  // Returns false when accepting broke down.
   bool serve();
-  // Safe from any thread, also before serve().
-  void stop();
 
   // Limits that protect the scrapes from slow or hostile clients.
   static constexpr int kWorkers = 128;                // connections served at once
@@ -29,6 +33,8 @@ class Server {
   static constexpr int kRequestSeconds = 10;          // a whole request line and headers
   static constexpr int kIdleSeconds = 5;              // a connection with no request
   static constexpr size_t kMaxBody = 16 * 1024;
+  // How often an idle listener wakes to see whether it was stopped.
+  static constexpr std::chrono::milliseconds kIdleWake{250};
 
  private:
   struct Impl;
