@@ -46,12 +46,18 @@ serve: deps
 	$(WINE_ENV) wine $(CROSS_DIR)/bin/winperf-exporter.exe --web.listen-address=127.0.0.1:10182
 
 # Benchmarks with their ratios, measured in one run; repetitions interleaved at random so that a
-# busy moment of the machine does not fall on one benchmark only.
+# busy moment of the machine does not fall on one benchmark only. Then the exporter under Wine:
+# its CPU time over a minute with nobody scraping, and per scrape.
 bench: deps
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux --target winperf_bench
 	build/linux/bench/winperf_bench --benchmark_repetitions=9 \
 	  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
+	cmake --preset $(CROSS_PRESET) >/dev/null
+	cmake --build --preset $(CROSS_PRESET) --target winperf-exporter
+	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
+	$(WINE_ENV) python3 tests/e2e/exporter_test.py idle --wine wine --bin $(CROSS_DIR)/bin \
+	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
 
 # Fuzzes the sampling layer and the exporter's settings for FUZZ_SECONDS each, side by side; new
 # inputs land in build/fuzz/fuzz_sampling-corpus and build/fuzz/fuzz_settings-corpus.

@@ -163,13 +163,16 @@ int console_main() {
 
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 
-// Reports the service's state; nothing after STOPPED, whichever thread comes late.
+// Reports the service's state, whichever thread comes late: nothing after STOPPED, and no RUNNING
+// once a stop is pending.
 void report_status(DWORD state, DWORD wait_hint = 0, int exit_code = 0) {
   static std::mutex mutex;
   static DWORD checkpoint = 0;
+  static bool stopping = false;
   static bool stopped = false;
   const std::lock_guard<std::mutex> lock(mutex);
-  if (stopped || g_status_handle == nullptr) return;
+  if (stopped || g_status_handle == nullptr || (stopping && state == SERVICE_RUNNING)) return;
+  stopping = stopping || state == SERVICE_STOP_PENDING;
   stopped = state == SERVICE_STOPPED;
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -191,8 +194,10 @@ DWORD WINAPI on_service_control(DWORD control, DWORD, LPVOID, LPVOID) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      report_status(SERVICE_STOP_PENDING, kStopWaitMs);
-      g_stop.request();
+      exporter::guarded("a service control", [] {
+        report_status(SERVICE_STOP_PENDING, kStopWaitMs);
+        g_stop.request();
+      });
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;
