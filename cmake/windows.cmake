@@ -71,7 +71,6 @@ target_include_directories(winperf-sample PRIVATE tools/winperf-sample)
 
 # The exporter: cpp-httplib compiled in (a source tree here, vcpkg's package with MSVC), gzip
 # from a static zlib.
-set(WINPERF_HTTPLIB_SOURCE_DIR "" CACHE PATH "cpp-httplib source tree (httplib.h)")
 set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 winperf_host(winperf-exporter tools/winperf-exporter/main.cpp tools/winperf-exporter/server.cpp
