@@ -13,8 +13,8 @@ all: test
 deps:
 	bash scripts/install-deps.sh
 
-# Native unit and sampling tests, the same under the sanitizers, half a minute of each fuzz target
-# (side by side), then the real DLL under Wine.
+# Native unit and sampling tests, the same under the sanitizers, 20 s of each fuzz target (side
+# by side), then the real DLL under Wine.
 test: deps
 	@set -e; for p in $(NATIVE_PRESETS); do \
 	  echo "== $$p"; \
@@ -23,7 +23,7 @@ test: deps
 	  ctest --preset $$p; \
 	done
 	@echo "== fuzz"
-	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=30
+	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=20
 	cmake --build --preset fuzz
 	ctest --preset fuzz
 	@echo "== $(CROSS_PRESET)"
@@ -59,13 +59,13 @@ bench: deps
 	$(WINE_ENV) python3 tests/e2e/exporter_test.py idle --wine wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
 
-# Fuzzes the sampling layer and the exporter's settings for FUZZ_SECONDS each, side by side; new
-# inputs land in build/fuzz/fuzz_sampling-corpus and build/fuzz/fuzz_settings-corpus.
+# Fuzzes the sampling layer, the exporter's settings and the textfile parser for FUZZ_SECONDS
+# each, side by side; new inputs land in build/fuzz/fuzz_*-corpus.
 fuzz: deps
 	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build --preset fuzz
 	ctest --preset fuzz
-	@echo "new inputs: build/fuzz/fuzz_*-corpus (merge into tests/fuzz/corpus and tests/fuzz/settings_corpus with -merge=1)"
+	@echo "new inputs: build/fuzz/fuzz_*-corpus (merge into tests/fuzz/*corpus with -merge=1)"
 
 clean:
 	rm -rf build

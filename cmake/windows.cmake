@@ -75,7 +75,8 @@ set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 winperf_host(winperf-exporter tools/winperf-exporter/main.cpp tools/winperf-exporter/server.cpp
                               tools/winperf-exporter/log.cpp
-                              tools/winperf-exporter/read_file_win32.cpp)
+                              tools/winperf-exporter/read_file_win32.cpp
+                              tools/winperf-exporter/textfile_win32.cpp)
 # wmain: the command line as UTF-16, so that any path reaches the Windows calls whole.
 if(MINGW)
   target_link_options(winperf-exporter PRIVATE -municode)

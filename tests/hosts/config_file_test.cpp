@@ -164,6 +164,35 @@ TEST(ConfigSettings, FileGivesEverySettingAndFlagsWin) {
   EXPECT_EQ(o2.telemetry_path, "/m");
 }
 
+TEST(ConfigSettings, RepeatableFlagsTakeListsAndTheCommandLineReplacesThem) {
+  const struct {
+    const char *yaml;
+    std::vector<std::string_view> flags;
+    std::vector<std::string> folders;
+  } cases[] = {
+      {"", {}, {}},
+      {"collector.textfile.directory: C:\\t\n", {}, {"C:\\t"}},
+      {"collector:\n  textfile:\n    directory: ['C:\\a', 'D:\\b c']\n", {}, {"C:\\a", "D:\\b c"}},
+      {"collector.textfile.directory: [C:\\a]\n",
+       {"--collector.textfile.directory=E:\\x", "--collector.textfile.directory", "F:\\y"},
+       {"E:\\x", "F:\\y"}},
+  };
+  for (const auto &c : cases) {
+    exporter::Options o;
+    const auto r = parse_with(c.yaml, c.flags, o);
+    ASSERT_EQ(r.outcome, exporter::ParseResult::run) << c.yaml << r.message;
+    EXPECT_EQ(o.textfile_directories, c.folders) << c.yaml;
+  }
+  exporter::Options o;
+  EXPECT_NE(
+      parse_with("collector.textfile.directory: ['']\n", {}, o)
+          .message.find(
+              "exporter.yml:1: collector.textfile.directory: invalid value '': expected a folder"),
+      std::string::npos);
+  EXPECT_EQ(parse_with("collector.textfile.directory: [[a]]\n", {}, o).outcome,
+            exporter::ParseResult::bad_usage);
+}
+
 TEST(ConfigSettings, EmptyFileAndWindowsEditorsFile) {
   exporter::Options o;
   EXPECT_EQ(parse_with("", {}, o).outcome, exporter::ParseResult::run);

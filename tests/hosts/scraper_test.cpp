@@ -119,6 +119,28 @@ TEST_F(ScraperTest, NothingButItsOwnFamiliesUntilACollectionSucceeds) {
   EXPECT_TRUE(scraper.snapshot().has_value());
 }
 
+TEST_F(ScraperTest, TextfilesAreReadInTheSameCollections) {
+  int reads = 0;
+  textfile::Collector textfiles(
+      {"C:\\t"},
+      [&](const std::string &, size_t) {
+        ++reads;
+        return textfile::Folder{
+            true, "", {{"job.prom", true, "job_ok " + std::to_string(reads) + "\n", 1, ""}}};
+      },
+      [](bool, const std::string &) {});
+  exporter::Scraper scraper(
+      kLinked, 1000ms, ascii, "9.9.9", [this] { return now; }, &textfiles);
+  script().collect_result = -1;  // the library's figures fail; the operator's still come
+  EXPECT_EQ(value_of(scraper.metrics(), "job_ok"), "1");
+  EXPECT_EQ(value_of(scraper.metrics(), "job_ok"), "1");  // within the minimum interval
+  now += 1000ms;
+  const std::string text = scraper.metrics();
+  EXPECT_EQ(value_of(text, "job_ok"), "2");
+  EXPECT_EQ(value_of(text, "winperf_textfile_scrape_error"), "0");
+  EXPECT_EQ(reads, 2);
+}
+
 TEST_F(ScraperTest, DurationAndTimestampAreThoseOfTheLastSuccess) {
   auto scraper = make(0ms);
   const std::string good = scraper.metrics();

@@ -22,6 +22,7 @@
 #include "scraper.h"
 #include "server.h"
 #include "stop_latch.h"
+#include "textfile_win32.h"
 #include "winperf_loader.h"
 
 #ifndef WINPERF_VERSION
@@ -61,8 +62,12 @@ int run(const exporter::Options &options, exporter::Log &log,
   }
   int status = 0;
   if (!g_stop.requested()) {
+    textfile::Collector textfiles(options.textfile_directories, textfile::read_folder,
+                                  [&log](bool failing, const std::string &line) {
+                                    failing ? log.error(line) : log.info(line);
+                                  });
     exporter::Scraper scraper(api, options.min_interval, winperf_names::decode_ansi,
-                              WINPERF_VERSION);
+                              WINPERF_VERSION, exporter::Scraper::Clock::now, &textfiles);
     exporter::Server server(scraper, options, WINPERF_VERSION, g_stop,
                             [&log](const std::string &line) { log.error(line); });
     std::string error;

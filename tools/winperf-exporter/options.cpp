@@ -16,6 +16,8 @@ const char kUsage[] =
     "  --collector.min-interval=DURATION a scrape sooner than this after the last collection\n"
     "                                    is answered from it (default 1s; 0s collects always)\n"
     "  --log.file=PATH                   also write events to this file, one line each\n"
+    "  --collector.textfile.directory=DIR  serve the *.prom files of this folder too; may be\n"
+    "                                    given again for more folders\n"
     "  --version                         print the version and exit\n"
     "  -h, --help                        print this help and exit\n";
 
@@ -35,6 +37,9 @@ struct Flag {
   std::string_view name;  // without "--"; also the key in the configuration file
   Apply apply;            // nullptr: a flag without a value
   bool from_file;
+  // For a flag that may be given again and again: what empties its list, so that the command
+  // line's values replace the file's.
+  void (*clear)(Options &) = nullptr;
 };
 
 std::string apply_listen_address(std::string_view value, Options &o) {
@@ -75,6 +80,14 @@ std::string apply_config_file(std::string_view value, Options &o) {
   return {};
 }
 
+std::string apply_textfile_directory(std::string_view value, Options &o) {
+  if (value.empty()) return "expected a folder";
+  o.textfile_directories.emplace_back(value);
+  return {};
+}
+
+void clear_textfile_directories(Options &o) { o.textfile_directories.clear(); }
+
 constexpr Flag kFlags[] = {
     {"help", nullptr, false},
     {"version", nullptr, false},
@@ -84,6 +97,7 @@ constexpr Flag kFlags[] = {
     {"web.max-requests", apply_max_requests, true},
     {"collector.min-interval", apply_min_interval, true},
     {"log.file", apply_log_file, true},
+    {"collector.textfile.directory", apply_textfile_directory, true, clear_textfile_directories},
 };
 
 const Flag *find_flag(std::string_view name) {
@@ -171,12 +185,15 @@ ParseResult apply_file_setting(const std::string &path, const FileSetting &s, Op
   }
   switch (s.form) {
     case FileSetting::Form::null: return bad(at + "needs a value", false);
-    case FileSetting::Form::list: return bad(at + "takes one value, not a list", false);
+    case FileSetting::Form::list:
+      if (flag->clear == nullptr) return bad(at + "takes one value, not a list", false);
+      break;
     case FileSetting::Form::scalar: break;
   }
-  const std::string expected = flag->apply(s.values.front(), o);
-  if (!expected.empty()) {
-    return bad(at + "invalid value " + quoted(s.values.front()) + ": " + expected, false);
+  for (const std::string &value : s.values) {
+    if (const std::string expected = flag->apply(value, o); !expected.empty()) {
+      return bad(at + "invalid value " + quoted(value) + ": " + expected, false);
+    }
   }
   return {};
 }
@@ -292,6 +309,9 @@ ParseResult parse_options(const std::vector<std::string_view> &args, Options &op
         r.outcome != ParseResult::run) {
       return r;
     }
+  }
+  for (const Given &g : given) {
+    if (g.flag->clear != nullptr) g.flag->clear(options);  // the file's list gives way
   }
   for (const Given &g : given) {
     if (const std::string expected = g.flag->apply(g.value, options); !expected.empty()) {

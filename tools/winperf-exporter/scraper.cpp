@@ -8,12 +8,13 @@ namespace exporter {
 
 Scraper::Scraper(const winperf_loader::Api &api, std::chrono::milliseconds min_interval,
                  winperf_names::Decoder decode, std::string version,
-                 std::function<Clock::time_point()> now)
+                 std::function<Clock::time_point()> now, textfile::Collector *textfiles)
     : api_(api),
       min_interval_(min_interval),
       decode_(std::move(decode)),
       version_(std::move(version)),
       now_(std::move(now)),
+      textfiles_(textfiles != nullptr && textfiles->enabled() ? textfiles : nullptr),
       reading_(std::make_unique<winperf_sample::Sample>()) {}
 
 std::string Scraper::metrics() {
@@ -42,6 +43,8 @@ void Scraper::collect_locked() {
   if (reading_ == nullptr) reading_ = std::make_unique<winperf_sample::Sample>();
   last_ok_ = api_.collect() == 0 && winperf_sample::read(api_, *reading_);
   const auto end = now_();
+  // The operator's own files come with the same collection, whatever the library's did.
+  if (textfiles_ != nullptr) textfiles_->collect();
   collected_ = true;
   last_collect_ = end;
   ++collections_;
@@ -78,6 +81,7 @@ void Scraper::render_locked() {
     w.sample(good_timestamp_seconds_);
   }
   text_ = w.take();
+  if (textfiles_ != nullptr) text_ += textfiles_->text();
 }
 
 }  // namespace exporter

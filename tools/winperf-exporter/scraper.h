@@ -12,6 +12,7 @@
 
 #include "names.h"
 #include "sample.h"
+#include "textfile_collector.h"
 #include "winperf_api.h"
 
 namespace exporter {
@@ -20,10 +21,12 @@ class Scraper {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // api must be initialised. now is the clock that decides whether a collection is due.
+  // api must be initialised. now is the clock that decides whether a collection is due. The
+  // textfiles, when given, are read in the same collections.
   Scraper(const winperf_loader::Api &api, std::chrono::milliseconds min_interval,
           winperf_names::Decoder decode, std::string version,
-          std::function<Clock::time_point()> now = Clock::now);
+          std::function<Clock::time_point()> now = Clock::now,
+          textfile::Collector *textfiles = nullptr);
 
   // The exposition format of the current collection: the last good sample, or only the
   // exporter's own families until a collection has succeeded.
@@ -42,6 +45,7 @@ class Scraper {
   const winperf_names::Decoder decode_;
   const std::string version_;
   const std::function<Clock::time_point()> now_;
+  textfile::Collector *const textfiles_;
 
   std::mutex mutex_;  // every library call, and everything below
   bool collected_ = false;
