@@ -47,7 +47,7 @@ serve: deps
 
 # Benchmarks with their ratios, measured in one run; repetitions interleaved at random so that a
 # busy moment of the machine does not fall on one benchmark only. Then the exporter under Wine:
-# its CPU time over a minute with nobody scraping, and per scrape.
+# its CPU time over a minute with nobody scraping, per scrape, and what textfiles add to a scrape.
 bench: deps
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux --target winperf_bench
@@ -58,6 +58,8 @@ bench: deps
 	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
 	$(WINE_ENV) python3 tests/e2e/exporter_test.py idle --wine wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
+	$(WINE_ENV) python3 tests/e2e/exporter_test.py textfile_cost --wine wine --bin $(CROSS_DIR)/bin \
+	  --promtool promtool
 
 # Fuzzes the sampling layer, the exporter's settings and the textfile parser for FUZZ_SECONDS
 # each, side by side; new inputs land in build/fuzz/fuzz_*-corpus.

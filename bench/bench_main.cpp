@@ -20,6 +20,7 @@
 #include "alloc_counter.h"
 #include "exposition.h"
 #include "sample.h"
+#include "textfile_bench.h"
 #include "winapi_null.h"
 #include "winperf_internal.h"
 
@@ -286,6 +287,12 @@ void report_ratios(const Recorder &r) {
     std::printf("  getter %-8s %.2f of copying its bytes (%.1f ns against %.1f ns)\n", kind,
                 getter / copy, getter, copy);
   }
+  const double parsed = r.ns("BM_TextfileParseAndRender") / kTextfileSeries;
+  const double rendered = r.ns("BM_TextfileRenderFromMemory") / kTextfileSeries;
+  std::printf(
+      "  textfile of %d series, read and rendered: %.0f ns per series, %.1f x rendering "
+      "them from memory (%.0f ns)\n",
+      kTextfileSeries, parsed, parsed / rendered, rendered);
 }
 
 }  // namespace

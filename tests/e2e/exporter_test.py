@@ -361,8 +361,21 @@ def query(prom_port, expr):
         return json.load(r)["data"]["result"]
 
 
+def winpath(path):
+    return "Z:" + path.replace("/", "\\")
+
+
 def test_prometheus(args):
-    with exporter(args) as ex, tempfile.TemporaryDirectory() as work:
+    with tempfile.TemporaryDirectory() as textfiles:
+        with open(os.path.join(textfiles, "backup.prom"), "w") as f:
+            f.write('# HELP backup_last_success_timestamp_seconds When the backup last succeeded.\n'
+                    '# TYPE backup_last_success_timestamp_seconds gauge\n'
+                    'backup_last_success_timestamp_seconds{backup="nightly"} 1796800000\n')
+        prometheus_scrapes(args, f"--collector.textfile.directory={winpath(textfiles)}")
+
+
+def prometheus_scrapes(args, *flags):
+    with exporter(args, *flags) as ex, tempfile.TemporaryDirectory() as work:
         prom_port = free_port()
         config = os.path.join(work, "prometheus.yml")
         with open(config, "w") as f:
@@ -405,6 +418,13 @@ def test_prometheus(args):
             built = query(prom_port, "winperf_exporter_build_info")
             check(bool(built) and built[0]["metric"].get("version") == VERSION,
                   f"build_info: {built}")
+            backup = query(prom_port, "backup_last_success_timestamp_seconds")
+            check(bool(backup) and backup[0]["metric"].get("backup") == "nightly" and
+                  float(backup[0]["value"][1]) == 1796800000,
+                  f"the textfile series through Prometheus: {backup}")
+            got = backup[0]["value"][1] if backup else None
+            print(f'Prometheus: backup_last_success_timestamp_seconds{{backup="nightly"}} = {got}, '
+                  "from a textfile")
             # Scrapes a second apart with a 1 s minimum interval collect at most once a second.
             collections = query(prom_port, "winperf_exporter_collections_total")
             seen = float(collections[0]["value"][1]) if collections else 0
@@ -789,6 +809,203 @@ def test_unicode(args):
             print(f"{flags[0][:60]}...: exit {r.returncode}, {r.stderr.strip()[:120]}")
 
 
+def write_textfile(path, text, encoding="utf-8", bom=False, newline="\n"):
+    data = text.replace("\n", newline).encode(encoding)
+    if bom:
+        data = {"utf-8": b"\xef\xbb\xbf", "utf-16-le": b"\xff\xfe",
+                "utf-16-be": b"\xfe\xff"}[encoding] + data
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def scrape_checked(args, ex):
+    """One scrape, which promtool must take (lint about the files' own names aside)."""
+    text = ex.metrics()
+    r = subprocess.run([args.promtool, "check", "metrics"], input=text, capture_output=True,
+                       text=True)
+    check(r.returncode in (0, 3), f"promtool refused a scrape: {r.stdout}{r.stderr}")
+    return text
+
+
+def test_textfile(args):
+    """Files as scripts write them, each mistake leaving the others served, two folders, a
+    writer that denies sharing, a folder that goes away; names beyond ASCII."""
+    with tempfile.TemporaryDirectory() as tmp:
+        one, two = os.path.join(tmp, "Zürich-textfiles"), os.path.join(tmp, "second")
+        os.mkdir(one)
+        os.mkdir(two)
+        good = [  # name, encoding, BOM, line end, last newline
+            ("utf8.prom", "utf-8", False, "\n", True),
+            ("utf8-bom-crlf.prom", "utf-8", True, "\r\n", True),
+            ("utf16le.prom", "utf-16-le", True, "\r\n", True),
+            ("utf16be.prom", "utf-16-be", True, "\n", True),
+            ("no-last-newline.prom", "utf-8", False, "\n", False),
+            ("Größe-日本.prom", "utf-16-le", True, "\r\n", True),
+        ]
+        for i, (name, encoding, bom, newline, last) in enumerate(good):
+            text = (f"# HELP tf_good A file that is fine.\n# TYPE tf_good gauge\n"
+                    f'tf_good{{file="{name}",umlaut="ä"}} {i + 1}' + ("\n" if last else ""))
+            write_textfile(os.path.join(one, name), text, encoding, bom, newline)
+        # Each with a sample before its mistake: that sample must not be served either.
+        bad = [
+            (one, "timestamp.prom", b"tf_kept_1 1\ntf_ts 1 1700000000000\n", "client-side timestamps"),
+            (one, "duplicate.prom", b'tf_kept_2 1\ntf_dup{a="1"} 1\ntf_dup{a="1"} 2\n', "the same series twice"),
+            (one, "latin1.prom", b'tf_kept_3 1\ntf_l{x="\xe9"} 1\n', "not UTF-8"),
+            (one, "utf16-without-bom.prom", "tf_kept_4 1\n".encode("utf-16-le"), "byte-order mark"),
+            (one, "reserved.prom", b"tf_kept_5 1\nwinperf_memory_physical_bytes 1\n", "the exporter's own"),
+            (one, "histogram.prom", b"tf_kept_6 1\n# TYPE tf_h histogram\ntf_h_bucket{le=\"1\"} 1\n", "no +Inf bucket"),
+            (two, "type-conflict.prom", b"tf_kept_7 1\n# TYPE tf_good counter\ntf_good{x=\"1\"} 1\n", "but a gauge"),
+            (two, "same-series.prom", b'tf_kept_8 1\n# TYPE tf_good gauge\ntf_good{file="utf8.prom",umlaut="\xc3\xa4"} 9\n', "is also in"),
+        ]
+        for folder, name, data, _ in bad:
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        locked = os.path.join(two, "locked.prom")
+        with open(locked, "w") as f:
+            f.write("tf_locked 1\n")
+        # The second folder given with a separator at its end, as people do.
+        given = {one: winpath(one), two: winpath(two) + "\\"}
+
+        def file_label(folder, name=""):
+            path = given[folder] + ("" if given[folder].endswith("\\") else "\\") + name
+            return '{file="' + label(path) + '"}'
+
+        with exporter(args, "--collector.min-interval=0s",
+                      f"--collector.textfile.directory={given[one]}",
+                      f"--collector.textfile.directory={given[two]}") as ex:
+            text = scrape_checked(args, ex)
+            for i, (name, *_rest) in enumerate(good):
+                got = value(text, "tf_good", f'{{file="{name}",umlaut="ä"}}')
+                check(got == i + 1, f"{name}: tf_good {got}, not {i + 1}")
+                check(value(text, "winperf_textfile_mtime_seconds", file_label(one, name)) is not None,
+                      f"no mtime for {name}")
+            print(f"{len(good)} files served: UTF-8, UTF-8 with BOM and CRLF, UTF-16 LE and BE with "
+                  f"BOM, no last newline, a non-ASCII name, in a non-ASCII folder")
+            log = ex.stderr()
+            for folder, name, _, why in bad:
+                check(value(text, "winperf_textfile_file_error", file_label(folder, name)) == 1,
+                      f"{name}: no file_error")
+                kept = [n for (n, _l) in samples(text) if n.startswith("tf_kept_")]
+                check(not kept, f"samples of broken files served: {kept}")
+                lines = [l for l in log.splitlines() if name in l]
+                check(len(lines) == 1 and why in lines[0], f"{name}: logged {lines}")
+                print(f"  {name}: {lines[0].split(': ', 2)[-1] if lines else None}")
+            check(value(text, "winperf_textfile_scrape_error") == 1, "scrape_error is not 1")
+            check(value(text, "tf_locked") == 1, "tf_locked not served before the lock")
+
+            # A writer that denies sharing: an error of that file for as long as it holds it.
+            holder = subprocess.Popen([args.wine, os.path.join(args.bin, "lock_file.exe"),
+                                       winpath(locked)], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True, env=UTF8_ENV)
+            try:
+                check(holder.stdout.readline().strip() == "locked", "lock_file did not lock")
+                text = scrape_checked(args, ex)
+                check(value(text, "tf_locked") is None, "a locked file was served")
+                check(value(text, "winperf_textfile_file_error", file_label(two, "locked.prom")) == 1,
+                      f"no file_error for the locked file: {[k for k in samples(text) if 'error' in k[0]]}")
+            finally:
+                holder.communicate("\n", timeout=30)
+            text = scrape_checked(args, ex)
+            check(value(text, "tf_locked") == 1, "the file was not served once unlocked")
+            lines = [l for l in ex.stderr().splitlines() if "locked.prom" in l]
+            print(f"  locked.prom while held: {lines[0].split(': ', 2)[-1] if lines else None}")
+            check(len(lines) == 2 and "served again" in lines[1], f"locked.prom logged {lines}")
+
+            # The second folder goes away, then comes back.
+            shutil.rmtree(two)
+            text = scrape_checked(args, ex)
+            check(value(text, "winperf_textfile_file_error", '{file="' + label(given[two]) + '"}') == 1,
+                  "no error for a gone folder")
+            check(value(text, "tf_locked") is None, "a gone folder's file served")
+            os.mkdir(two)
+            with open(locked, "w") as f:
+                f.write("tf_locked 2\n")
+            text = scrape_checked(args, ex)
+            check(value(text, "tf_locked") == 2, "the folder's file not served once it is back")
+            print("a folder gone: its error, nothing of it; back: served")
+
+
+def label(text):
+    return text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def test_textfile_rewrite(args):
+    """A file replaced 200 times by rename while it is scraped: each scrape has one whole version."""
+    with tempfile.TemporaryDirectory() as folder:
+        target = os.path.join(folder, "churn.prom")
+        content = lambda n: "".join(f'tf_churn{{k="{k}"}} {n}\n' for k in range(100))  # noqa: E731
+        with open(target, "w") as f:
+            f.write(content(0))
+        done = threading.Event()
+
+        def writer():
+            for n in range(1, 201):
+                tmp = target + ".tmp"  # not *.prom: never read
+                with open(tmp, "w") as f:
+                    f.write(content(n))
+                os.replace(tmp, target)
+                time.sleep(0.005)
+            done.set()
+
+        with exporter(args, "--collector.min-interval=0s",
+                      f"--collector.textfile.directory={winpath(folder)}") as ex:
+            texts = []
+            t = threading.Thread(target=writer)
+            t.start()
+            while not done.is_set():
+                texts.append(ex.metrics())
+            t.join()
+        versions, mixed, errors = set(), 0, 0
+        for text in texts:
+            seen = {v for (n, _l), v in samples(text).items() if n == "tf_churn"}
+            count = sum(1 for (n, _l) in samples(text) if n == "tf_churn")
+            versions |= seen
+            mixed += len(seen) != 1 or count != 100
+            errors += value(text, "winperf_textfile_scrape_error") != 0
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            refused = sum(pool.map(lambda text: subprocess.run(
+                [args.promtool, "check", "metrics"], input=text, capture_output=True,
+                text=True).returncode not in (0, 3), texts))
+        print(f"200 renames while scraped: {len(texts)} scrapes, {len(versions)} versions seen, "
+              f"{mixed} mixed or partial, {errors} with a textfile error, {refused} refused by promtool")
+        check(mixed == 0 and errors == 0 and refused == 0, "a scrape saw a torn or broken file")
+        check(len(versions) > 1, "the rewrites were not seen")
+
+
+def test_textfile_cost(args):
+    """What 100 files of 100 series add to a scrape that collects, in CPU and in time."""
+    hz = os.sysconf("SC_CLK_TCK")
+    with tempfile.TemporaryDirectory() as folder:
+        for f in range(100):
+            with open(os.path.join(folder, f"job{f:03}.prom"), "w") as out:
+                out.write(f"# HELP job{f}_figure A figure of job {f}.\n# TYPE job{f}_figure gauge\n")
+                out.writelines(f'job{f}_figure{{task="t{s}"}} {s}\n' for s in range(100))
+        results = {}
+        for what, flags in (("without textfiles", []),
+                            ("with 100 files of 100 series",
+                             [f"--collector.textfile.directory={winpath(folder)}"])):
+            with exporter(args, "--collector.min-interval=0s", *flags) as ex:
+                conn = http.client.HTTPConnection("127.0.0.1", ex.port, timeout=30)
+                conn.request("GET", "/metrics")
+                conn.getresponse().read()
+                n, times = 50, []
+                before = cpu_ticks(ex.proc.pid)
+                for _ in range(n):
+                    start = time.perf_counter()
+                    conn.request("GET", "/metrics")
+                    res = conn.getresponse()
+                    body = res.read()
+                    times.append(time.perf_counter() - start)
+                    check(res.status == 200, f"scrape answered {res.status}")
+                conn.close()
+                cpu = 1000.0 * (cpu_ticks(ex.proc.pid) - before) / hz / n
+                results[what] = (cpu, statistics.median(times) * 1000, len(body))
+                print(f"scrape that collects, {what}: {cpu:.1f} ms CPU, median "
+                      f"{results[what][1]:.1f} ms, {len(body)} bytes")
+        (c0, t0, _), (c1, t1, _) = results.values()
+        print(f"100 files of 100 series add {c1 - c0:.1f} ms CPU and {t1 - t0:.1f} ms to a scrape")
+
+
 def cpu_ticks(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -877,7 +1094,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("group", choices=["flags", "endpoints", "interval", "prometheus", "abuse",
                                      "timing", "stops", "paths", "first_collection", "unicode",
-                                     "idle"])
+                                     "idle", "textfile", "textfile_rewrite", "textfile_cost"])
     p.add_argument("--wine", required=True)
     p.add_argument("--bin", required=True)
     p.add_argument("--promtool", required=True)

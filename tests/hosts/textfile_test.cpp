@@ -227,7 +227,7 @@ TEST(TextfileMerge, FamiliesMergeWhenTheyAgreeAndALaterFileThatConflictsIsLeftOu
 
   m = merge({{"a.prom", "x{k=\"1\"} 1\n"}, {"b.prom", "y 2\nx{k=\"1\"} 3\n"}});
   ASSERT_EQ(m.refused.size(), 1u);
-  EXPECT_NE(m.refused[0].find("b.prom: line 2: the series x{k=\"1\",} is also in a.prom"),
+  EXPECT_NE(m.refused[0].find("b.prom: line 2: the series x{k=\"1\"} is also in a.prom"),
             std::string::npos)
       << m.refused[0];
   EXPECT_EQ(m.text, "# TYPE x untyped\nx{k=\"1\"} 1\n");  // y went with the rest of b.prom
@@ -276,7 +276,8 @@ TEST(TextfileCollector, ServesWhatParsesSaysWhatFailedAndLogsOnlyChanges) {
                           "",
                           {{"a.prom", true, "backup_ok 1\n", 1700000000.5, ""},
                            {"b.prom", true, "broken{ 1\n", 1700000001, ""},
-                           {"c.prom", false, "", 0, "in use by another process"}}};
+                           {"c.prom", false, "", 0, "in use by another process"},
+                           {"d.prom", true, std::string((16 << 20) + 1, '#'), 1, ""}}};
   std::vector<std::string> logged;
   textfile::Collector collector(
       {"C:\\t", "D:\\gone\\"}, [fs](const std::string &f, size_t n) { return (*fs)(f, n); },
@@ -292,7 +293,8 @@ TEST(TextfileCollector, ServesWhatParsesSaysWhatFailedAndLogsOnlyChanges) {
   EXPECT_EQ(text.find("mtime_seconds{file=\"C:\\\\t\\\\b.prom\"}"), std::string::npos)
       << "a broken file must not look fresh";
   EXPECT_NE(text.find("winperf_textfile_scrape_error 1\n"), std::string::npos);
-  for (const char *failed : {"C:\\\\t\\\\b.prom", "C:\\\\t\\\\c.prom", "D:\\\\gone\\\\"}) {
+  for (const char *failed :
+       {"C:\\\\t\\\\b.prom", "C:\\\\t\\\\c.prom", "C:\\\\t\\\\d.prom", "D:\\\\gone\\\\"}) {
     EXPECT_NE(text.find("winperf_textfile_file_error{file=\"" + std::string(failed) + "\"} 1\n"),
               std::string::npos)
         << failed << "\n"
@@ -301,17 +303,18 @@ TEST(TextfileCollector, ServesWhatParsesSaysWhatFailedAndLogsOnlyChanges) {
   EXPECT_EQ(logged, (std::vector<std::string>{
                         "textfile C:\\t\\b.prom: line 1: invalid label name in broken",
                         "textfile C:\\t\\c.prom: in use by another process",
+                        "textfile C:\\t\\d.prom: larger than 16 MiB",
                         "textfile D:\\gone\\: cannot read the folder: The system cannot find the "
                         "path specified."}));
 
   // The same failures again: nothing more logged. Then each cleared once.
   collector.collect();
-  EXPECT_EQ(logged.size(), 3u);
+  EXPECT_EQ(logged.size(), 4u);
   fs->folders["C:\\t"].files = {{"a.prom", true, "backup_ok 1\n", 1700000000.5, ""}};
   fs->folders["D:\\gone\\"] = {true, "", {}};
   collector.collect();
-  EXPECT_EQ(logged.size(), 6u);
-  EXPECT_EQ(logged[3], "cleared textfile C:\\t\\b.prom: served again");
+  EXPECT_EQ(logged.size(), 8u);
+  EXPECT_EQ(logged[4], "cleared textfile C:\\t\\b.prom: served again");
   EXPECT_NE(collector.text().find("winperf_textfile_scrape_error 0\n"), std::string::npos);
   EXPECT_EQ(collector.text().find("winperf_textfile_file_error"), std::string::npos);
 }

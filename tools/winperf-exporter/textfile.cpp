@@ -578,17 +578,19 @@ bool parse(std::string_view text, std::vector<Family> &families, Error &error) {
 std::string series_key(const Sample &s) {
   std::vector<std::pair<std::string, std::string>> sorted = s.labels;
   std::sort(sorted.begin(), sorted.end());
-  std::string key = s.name + "{";
-  for (const auto &[name, value] : sorted) {
-    key += name;
+  std::string key = s.name;
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    key += i == 0 ? "{" : ",";
+    key += sorted[i].first;
     key += "=\"";
-    exposition::append_label_value(value, key);
-    key += "\",";
+    exposition::append_label_value(sorted[i].second, key);
+    key += '"';
   }
-  return key + "}";
+  return sorted.empty() ? key : key + "}";
 }
 
-bool Merger::check(const std::vector<Family> &families, Error &error) const {
+bool Merger::check(const std::vector<Family> &families, std::vector<std::string> &keys,
+                   Error &error) const {
   const auto fail = [&](size_t line, std::string message) {
     error = {line, std::nullopt, std::move(message)};
     return false;
@@ -623,8 +625,9 @@ bool Merger::check(const std::vector<Family> &families, Error &error) const {
       }
     }
     for (const Sample &s : f.samples) {
-      if (const auto it = series_.find(series_key(s)); it != series_.end()) {
-        return fail(s.line, "the series " + series_key(s) + " is also in " + files_[it->second]);
+      keys.push_back(series_key(s));
+      if (const auto it = series_.find(keys.back()); it != series_.end()) {
+        return fail(s.line, "the series " + keys.back() + " is also in " + files_[it->second]);
       }
     }
     added += f.samples.size();
@@ -636,10 +639,11 @@ bool Merger::check(const std::vector<Family> &families, Error &error) const {
 }
 
 bool Merger::add(const std::string &file, std::vector<Family> families, Error &error) {
-  if (!check(families, error)) return false;
+  std::vector<std::string> keys;
+  if (!check(families, keys, error)) return false;
   files_.push_back(file);
+  for (std::string &key : keys) series_.emplace(std::move(key), files_.size() - 1);
   for (Family &f : families) {
-    for (const Sample &s : f.samples) series_.emplace(series_key(s), files_.size() - 1);
     const auto [it, fresh] = families_.try_emplace(f.name, std::move(f));
     if (fresh) continue;
     Family &merged = it->second;

@@ -64,7 +64,9 @@ class Merger {
   void render(std::string &out) const;
 
  private:
-  bool check(const std::vector<Family> &families, Error &error) const;
+  // Whether the files' families can be taken; keys gets each sample's series key.
+  bool check(const std::vector<Family> &families, std::vector<std::string> &keys,
+             Error &error) const;
 
   const std::string reserved_prefix_;
   const size_t max_series_;
