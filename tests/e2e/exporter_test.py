@@ -448,7 +448,7 @@ def rss_kib(pid):
     return 0
 
 
-def load_round(ex, clients=16, seconds=10):
+def load_round(ex, clients=16, seconds=5):
     """Clients scraping as fast as they can; returns (responses, problems)."""
     stop_at = time.monotonic() + seconds
     counts, problems = [0] * clients, []
@@ -536,7 +536,7 @@ def test_abuse(args):
         second, problems = load_round(ex)
         rss_second = rss_kib(pid)
         check(not problems, f"round 2: {len(problems)} bad responses, first {problems[:3]}")
-        print(f"load: {first} then {second} scrapes in 10 s by 16 clients; working set "
+        print(f"load: {first} then {second} scrapes in 5 s by 16 clients; working set "
               f"{rss_first} KiB then {rss_second} KiB")
         check(rss_second <= rss_first + 1024,
               f"working set grew from {rss_first} KiB to {rss_second} KiB")

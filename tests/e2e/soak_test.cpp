@@ -34,7 +34,7 @@ int main() {
   CHECK(winperf_loader::resolve_all(module, api) == nullptr);
   CHECK(api.init() == 0);
 
-  constexpr int kWarmUp = 500, kCycles = 10000;
+  constexpr int kWarmUp = 500, kCycles = 5000;
   int failed = 0;
   for (int i = 0; i < kWarmUp; ++i) failed += !cycle(api);
   const SIZE_T before = private_bytes();

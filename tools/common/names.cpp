@@ -13,6 +13,8 @@ bool is_ascii(std::string_view text) {
   return true;
 }
 
+}  // namespace
+
 void append_code_point(char32_t cp, std::string &out) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -30,8 +32,6 @@ void append_code_point(char32_t cp, std::string &out) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 bool is_whole_utf16(std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {

@@ -24,6 +24,9 @@ std::string_view field_text(const char (&field)[Width]) {
   return {field, n};
 }
 
+// One code point (below U+110000) as UTF-8.
+void append_code_point(char32_t cp, std::string &out);
+
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 void append_utf8(std::u16string_view text, std::string &out);
 

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "exposition.h"
+#include "names.h"
 
 namespace textfile {
 namespace {
@@ -53,24 +54,6 @@ size_t invalid_utf8(std::string_view text) {
   return std::string_view::npos;
 }
 
-void append_code_point(char32_t cp, std::string &out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 bool decode_utf16(std::string_view bytes, size_t start, bool big_endian, std::string &out,
                   Error &error) {
   if ((bytes.size() - start) % 2 != 0) {
@@ -89,10 +72,11 @@ bool decode_utf16(std::string_view bytes, size_t start, bool big_endian, std::st
     if (u >= 0xD800 && u <= 0xDBFF) {
       const char16_t low = at + 3 < bytes.size() ? unit(at + 2) : 0;
       if (low < 0xDC00 || low > 0xDFFF) return fail_at(error, at, "an unpaired UTF-16 surrogate");
-      append_code_point(0x10000 + ((char32_t{u} - 0xD800) << 10) + (low - 0xDC00), out);
+      winperf_names::append_code_point(0x10000 + ((char32_t{u} - 0xD800) << 10) + (low - 0xDC00),
+                                       out);
       at += 2;
     } else {
-      append_code_point(u, out);
+      winperf_names::append_code_point(u, out);
     }
   }
   return true;
