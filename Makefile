@@ -54,7 +54,7 @@ bench: deps
 	build/linux/bench/winperf_bench --benchmark_repetitions=9 \
 	  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 	cmake --preset $(CROSS_PRESET) >/dev/null
-	cmake --build --preset $(CROSS_PRESET) --target winperf-exporter
+	cmake --build --preset $(CROSS_PRESET) --target winperf-exporter winperf-sample
 	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
 	$(WINE_ENV) python3 tests/e2e/exporter_test.py idle --wine wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
