@@ -90,10 +90,8 @@ else()
   find_package(httplib CONFIG REQUIRED)
   target_link_libraries(winperf-exporter PRIVATE httplib::httplib)
 endif()
-# Connections kept alive between scrapes are checked this often for a stopping server, not every
-# 10 ms: an idle exporter should cost nothing.
 target_compile_definitions(winperf-exporter PRIVATE CPPHTTPLIB_ZLIB_SUPPORT
-                           CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=250000)
+                           ${WINPERF_HTTPLIB_DEFINITIONS})
 # A message table, so that the Event Viewer shows the exporter's events as their text.
 find_program(WINPERF_MC NAMES ${WINPERF_MINGW_PREFIX}-windmc windmc mc REQUIRED)
 set(WINPERF_EVENTS_DIR ${PROJECT_BINARY_DIR}/events)

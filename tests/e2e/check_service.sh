@@ -29,18 +29,7 @@ mkdir -p "$dir"
 cp "$bin/winperf-exporter.exe" "$bin/quarvel-prometheus-winperf.dll" "$dir/"
 windir="Z:${dir//\//\\}"
 log="$dir/exporter.log"
-# Just after wineboot the service manager may not take requests yet: try for a few seconds.
-created=0
-for _ in $(seq 1 20); do
-  if "$wine" sc create winperf_exporter DisplayName= "winperf exporter" binPath= \
-    "$windir\\winperf-exporter.exe --web.listen-address=127.0.0.1:$port --log.file=$windir\\exporter.log" \
-    >"$tmp/create.out" 2>&1; then
-    created=1
-    break
-  fi
-  sleep 0.5
-done
-[ "$created" = 1 ] || fail "sc create failed: $(cat "$tmp/create.out")"
+create_service "$windir\\winperf-exporter.exe --web.listen-address=127.0.0.1:$port --log.file=$windir\\exporter.log"
 
 # The log line may land a moment after the state the manager reports.
 logged() {

@@ -35,11 +35,7 @@ exe="$windir\\winperf-exporter.exe"
 # The service with these arguments; Wine's sc has no "config", so it is made anew.
 configure() {
   "$wine" sc delete winperf_exporter >/dev/null 2>&1
-  for _ in $(seq 1 20); do  # just after wineboot the manager may not take requests yet
-    "$wine" sc create winperf_exporter binPath= "$exe $*" >"$tmp/create.out" 2>&1 && return 0
-    sleep 0.5
-  done
-  fail "sc create failed: $(cat "$tmp/create.out")"
+  create_service "$exe $*"
 }
 
 configure "--web.listen-address=127.0.0.1:$port"

@@ -103,18 +103,10 @@ def exporter(args, *flags, exe=None, port=None):
         stdout=subprocess.DEVNULL, stderr=log, env=UTF8_ENV)
     ex = Exporter(proc, port, log.name)
     try:
-        deadline = time.monotonic() + 60
-        while True:
+        if not wait_serving(port, 60, proc):
             if proc.poll() is not None:
                 raise RuntimeError(f"the exporter exited {proc.returncode}: {ex.stderr()}")
-            try:
-                if ex.get("/-/healthy", timeout=2)[0] == 200:
-                    break
-            except OSError:
-                pass
-            if time.monotonic() > deadline:
-                raise RuntimeError("the exporter did not serve within 60 s")
-            time.sleep(0.2)
+            raise RuntimeError("the exporter did not serve within 60 s")
         yield ex
     finally:
         stop(proc)
@@ -562,9 +554,12 @@ def test_timing(args):
                   f" ms, 99th percentile {times[int(len(times) * 0.99) - 1]*1e3:.2f} ms")
 
 
-def wait_serving(port, seconds=30):
+def wait_serving(port, seconds=30, proc=None):
+    """Whether 127.0.0.1:port answers /-/healthy within seconds; no more waiting once proc ends."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            return False
         conn = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
         try:
             conn.request("GET", "/-/healthy")

@@ -16,6 +16,19 @@ fresh_prefix() {
   wineserver -p
 }
 
+# Creates the service winperf_exporter with this command line. Just after wineboot the service
+# manager may not take requests yet: it is tried for a few seconds.
+create_service() {
+  local _
+  for _ in $(seq 1 20); do
+    "$wine" sc create winperf_exporter DisplayName= "winperf exporter" binPath= "$1" \
+      >"$tmp/create.out" 2>&1 && return 0
+    sleep 0.5
+  done
+  fail "sc create failed: $(cat "$tmp/create.out")"
+  return 1
+}
+
 state() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E 's/^ *STATE *: *[0-9]+ *([A-Z_]+).*/\1/p'; }
 field() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E "s/^ *$1 *: *([0-9]+).*/\\1/p"; }
 show() { echo "$1: state $(state), exit code $(field WIN32_EXIT_CODE), service exit code $(field SERVICE_EXIT_CODE)"; }

@@ -13,19 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "invariant.h"
 #include "winapi_fake.h"
 #include "winperf_internal.h"
 
 namespace {
-
-[[noreturn]] void fail(const char *what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
-
-void require(bool ok, const char *what) {
-  if (!ok) fail(what);
-}
 
 double any_double(FuzzedDataProvider &p) {
   switch (p.ConsumeIntegralInRange(0, 7)) {

@@ -10,16 +10,10 @@
 #include <vector>
 
 #include "config_file.h"
+#include "invariant.h"
 #include "options.h"
 
 namespace {
-
-void require(bool ok, const char *what) {
-  if (!ok) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 void check_settings(const std::vector<exporter::FileSetting> &settings) {
   std::set<std::string> keys;

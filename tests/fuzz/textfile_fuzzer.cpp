@@ -8,16 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "invariant.h"
 #include "textfile.h"
 
 namespace {
-
-void require(bool ok, const char *what) {
-  if (!ok) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 size_t samples(const std::vector<textfile::Family> &families) {
   size_t n = 0;

@@ -455,17 +455,6 @@ class Parser {
   size_t line_ = 0;
 };
 
-void append_value(double v, std::string &out) {
-  if (std::isnan(v)) {
-    out += "NaN";
-  } else if (std::isinf(v)) {
-    out += v > 0 ? "+Inf" : "-Inf";
-  } else {
-    char buf[32];
-    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-  }
-}
-
 void append_help(std::string_view help, std::string &out) {
   for (const char c : help) {
     if (c == '\\') {
@@ -479,6 +468,17 @@ void append_help(std::string_view help, std::string &out) {
 }
 
 }  // namespace
+
+void append_value(double v, std::string &out) {
+  if (std::isnan(v)) {
+    out += "NaN";
+  } else if (std::isinf(v)) {
+    out += v > 0 ? "+Inf" : "-Inf";
+  } else {
+    char buf[32];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  }
+}
 
 std::string Error::text() const {
   if (offset) return "byte " + std::to_string(*offset) + ": " + message;

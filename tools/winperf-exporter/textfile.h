@@ -49,6 +49,9 @@ bool parse(std::string_view text, std::vector<Family> &families, Error &error);
 
 // A value as Go's ParseFloat reads it, as Prometheus does: decimal, exponents, Inf, NaN.
 std::optional<double> parse_value(std::string_view text);
+// A value as the exposition format writes it: the shortest text that reads back the same,
+// "+Inf", "-Inf" or "NaN".
+void append_value(double v, std::string &out);
 
 // Files merged in the order they are added (the path order). A file that conflicts with what
 // came before, or that would cross the series limit, is refused whole.

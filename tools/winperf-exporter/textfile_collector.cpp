@@ -1,7 +1,6 @@
 #include "textfile_collector.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "exposition.h"
 #include "textfile.h"
@@ -22,17 +21,12 @@ std::vector<std::string> distinct(std::vector<std::string> folders) {
   return out;
 }
 
-void append_number(double v, std::string &out) {
-  char buf[32];
-  out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-}
-
 void append_file_sample(const char *name, const std::string &file, double v, std::string &out) {
   out += name;
   out += "{file=\"";
   exposition::append_label_value(file, out);
   out += "\"} ";
-  append_number(v, out);
+  append_value(v, out);
   out += '\n';
 }
 
