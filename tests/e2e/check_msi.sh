@@ -143,7 +143,12 @@ esac
 "$wine" reg query 'HKLM\System\CurrentControlSet\Services' 2>/dev/null | tr -d '\r' | grep -ci 'winperf' |
   grep -qx 1 || fail "not exactly one winperf service after the upgrade"
 
-# Uninstall: nothing left.
+# Uninstall: nothing left. The service is stopped and its process gone first: Wine's msiexec
+# removes the files the moment the service reports STOPPED, and cannot delete the image of a
+# process that is still ending (seen under load). The uninstall's own stop is the upgrade's.
+"$wine" net stop winperf_exporter >/dev/null 2>&1
+wait_state STOPPED || fail "no stop before the uninstall"
+wait_exited || fail "the stopped service's process did not end"
 "$wine" msiexec /x "$(winpath "$upgrade")" /qn >"$tmp/msiexec.out" 2>&1 ||
   fail "msiexec /x returned $?: $(tr -d '\r' <"$tmp/msiexec.out")"
 "$wine" sc query winperf_exporter >/dev/null 2>&1

@@ -46,6 +46,21 @@ wait_state() {
   return 1
 }
 
+# Waits until no exporter process of this prefix is left, for at most ten seconds.
+wait_exited() {
+  local _ p left
+  for _ in $(seq 1 100); do
+    left=""
+    for p in $(pgrep -f winperf-exporter.exe); do
+      grep -qz "^WINEPREFIX=$WINEPREFIX\$" "/proc/$p/environ" 2>/dev/null && left="$left $p"
+    done
+    [ -z "$left" ] && return 0
+    sleep 0.1
+  done
+  echo "exporter processes still running:$left"
+  return 1
+}
+
 # Holds port $1 with another program (its pid in $holder) and starts the service, which must end
 # STOPPED, not stuck starting, with ERROR_SERVICE_SPECIFIC_ERROR and code 1.
 start_on_taken_port() {
