@@ -27,50 +27,42 @@ constexpr time_t kRequestDeadlineMs = Server::kRequestSeconds * 1000;
 // How long a connection whose body was left unread is drained after the answer (see below).
 constexpr auto kUnreadBodyLinger = std::chrono::milliseconds(500);
 
-// Workers are started as connections need them, up to a bound, and never end before the
-// server does: a worker that ended while others served crashed the process in a thread-local
-// destructor of the request parser, and a pool that shrank and grew again let memory creep.
-class WorkerPool final : public httplib::TaskQueue {
+// The threads that serve connections, one crew for the process: started as connections need
+// them, up to a bound, and never ended. A thread that ends runs the destructors of cpp-httplib's
+// thread-local objects, and with mingw-w64's runtime those crashed the process now and then (a
+// worker ended while others served; workers joined at a stop, seen under Wine). A crew that shrank
+// and grew again also let memory creep. At the process's end the threads are ended unrun.
+class Crew {
  public:
-  WorkerPool(size_t max_workers, size_t max_queued)
-      : max_workers_(max_workers), max_queued_(max_queued) {}
-  ~WorkerPool() override { shutdown(); }
+  static Crew &instance() {
+    static Crew &crew = *new Crew;  // never destroyed: its threads outlive every server
+    return crew;
+  }
 
-  bool enqueue(std::function<void()> fn) override {
+  bool enqueue(std::function<void()> job) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || jobs_.size() >= max_queued_) return false;
-    if (idle_ <= jobs_.size() && workers_.size() < max_workers_) {
+    if (jobs_.size() >= Server::kQueuedConnections) return false;
+    if (idle_ <= jobs_.size() && workers_ < static_cast<size_t>(Server::kWorkers)) {
       try {
-        workers_.emplace_back([this] { guarded("a worker", [this] { work(); }); });
+        std::thread([this] { guarded("a worker", [this] { work(); }); }).detach();
+        ++workers_;
       } catch (const std::system_error &) {
         // No thread to be had: the connection waits for a worker there is, or is refused.
-        if (workers_.empty()) return false;
+        if (workers_ == 0) return false;
       }
     }
-    jobs_.push_back(std::move(fn));
+    jobs_.push_back(std::move(job));
     ready_.notify_one();
     return true;
   }
 
-  void shutdown() override {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_ && workers_.empty()) return;
-      stopping_ = true;
-    }
-    ready_.notify_all();
-    for (std::thread &t : workers_) t.join();
-    workers_.clear();
-  }
-
  private:
-  void work() {
+  [[noreturn]] void work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       ++idle_;
-      ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      ready_.wait(lock, [this] { return !jobs_.empty(); });
       --idle_;
-      if (jobs_.empty()) return;  // stopping, and nothing left to serve
       std::function<void()> job = std::move(jobs_.front());
       jobs_.pop_front();
       lock.unlock();
@@ -79,13 +71,47 @@ class WorkerPool final : public httplib::TaskQueue {
     }
   }
 
-  const size_t max_workers_;
-  const size_t max_queued_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::function<void()>> jobs_;
-  std::vector<std::thread> workers_;
+  size_t workers_ = 0;
   size_t idle_ = 0;
+};
+
+// One server's use of the crew: its shutdown waits for the connections it handed over.
+class WorkerPool final : public httplib::TaskQueue {
+ public:
+  ~WorkerPool() override { shutdown(); }
+
+  bool enqueue(std::function<void()> fn) override {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return false;
+      ++outstanding_;
+    }
+    const bool taken = Crew::instance().enqueue([this, fn = std::move(fn)] {
+      fn();
+      finished();
+    });
+    if (!taken) finished();
+    return taken;
+  }
+
+  void shutdown() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    done_.wait(lock, [this] { return outstanding_ == 0; });
+  }
+
+ private:
+  void finished() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--outstanding_ == 0) done_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable done_;
+  size_t outstanding_ = 0;
   bool stopping_ = false;
 };
 
@@ -316,7 +342,7 @@ struct Server::Impl {
     http.new_task_queue = [this] {
       // The listener runs from here on: a stop that came before it could take effect does now.
       if (stop.requested()) stop_listener();
-      return new WorkerPool(kWorkers, kQueuedConnections);
+      return new WorkerPool;
     };
     http.set_socket_options(exclusive_address_use);
     http.set_idle_interval(kIdleWake);
