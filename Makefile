@@ -61,8 +61,8 @@ bench: deps
 	$(WINE_ENV) python3 tests/e2e/exporter_test.py textfile_cost --wine wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool
 
-# Fuzzes the sampling layer, the exporter's settings and the textfile parser for FUZZ_SECONDS
-# each, side by side; new inputs land in build/fuzz/fuzz_*-corpus.
+# Fuzzes the sampling layer and the exporter's parsers (settings, textfiles, web configuration)
+# for FUZZ_SECONDS each, side by side; new inputs land in build/fuzz/fuzz_*-corpus.
 fuzz: deps
 	cmake --preset fuzz -DWINPERF_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build --preset fuzz

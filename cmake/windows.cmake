@@ -59,7 +59,7 @@ function(winperf_host name)
   target_link_libraries(${name} PRIVATE winperf_host_common winperf_warnings)
   target_compile_definitions(${name} PRIVATE WINPERF_VERSION="${PROJECT_VERSION}")
   if(MINGW)
-    target_link_options(${name} PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME} -Wl,--tsaware
+    target_link_options(${name} PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME} -Wl,--gc-sections -Wl,--tsaware
                         -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va
                         $<$<CONFIG:Release,MinSizeRel>:-s>)
   endif()
@@ -69,8 +69,8 @@ endfunction()
 winperf_host(winperf-sample tools/winperf-sample/main.cpp tools/winperf-sample/report.cpp)
 target_include_directories(winperf-sample PRIVATE tools/winperf-sample)
 
-# The exporter: cpp-httplib compiled in (a source tree here, vcpkg's package with MSVC), gzip
-# from a static zlib.
+# The exporter: cpp-httplib over mbedTLS compiled in (source trees here, vcpkg's packages with
+# MSVC), gzip from a static zlib.
 set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 winperf_host(winperf-exporter tools/winperf-exporter/main.cpp tools/winperf-exporter/server.cpp
@@ -81,17 +81,13 @@ winperf_host(winperf-exporter tools/winperf-exporter/main.cpp tools/winperf-expo
 if(MINGW)
   target_link_options(winperf-exporter PRIVATE -municode)
 endif()
-if(WINPERF_HTTPLIB_SOURCE_DIR)
-  if(NOT EXISTS "${WINPERF_HTTPLIB_SOURCE_DIR}/httplib.h")
-    message(FATAL_ERROR "no httplib.h in '${WINPERF_HTTPLIB_SOURCE_DIR}'; run scripts/install-deps.sh")
-  endif()
-  target_include_directories(winperf-exporter SYSTEM PRIVATE ${WINPERF_HTTPLIB_SOURCE_DIR})
-else()
-  find_package(httplib CONFIG REQUIRED)
-  target_link_libraries(winperf-exporter PRIVATE httplib::httplib)
+# cpp-httplib's code is most of the exe, and speed is not what it lacks.
+if(MINGW)
+  set_source_files_properties(tools/winperf-exporter/server.cpp PROPERTIES COMPILE_OPTIONS -Os)
 endif()
-target_compile_definitions(winperf-exporter PRIVATE CPPHTTPLIB_ZLIB_SUPPORT
-                           ${WINPERF_HTTPLIB_DEFINITIONS})
+# gzip for every file that includes cpp-httplib, or its inline functions would differ between them.
+target_compile_definitions(winperf_httplib INTERFACE CPPHTTPLIB_ZLIB_SUPPORT)
+target_link_libraries(winperf_httplib INTERFACE ZLIB::ZLIB)
 # A message table, so that the Event Viewer shows the exporter's events as their text.
 find_program(WINPERF_MC NAMES ${WINPERF_MINGW_PREFIX}-windmc windmc mc REQUIRED)
 set(WINPERF_EVENTS_DIR ${PROJECT_BINARY_DIR}/events)
@@ -103,7 +99,7 @@ add_custom_command(OUTPUT ${WINPERF_EVENTS_DIR}/events.rc ${WINPERF_EVENTS_DIR}/
                    DEPENDS tools/winperf-exporter/events.mc VERBATIM)
 target_sources(winperf-exporter PRIVATE ${WINPERF_EVENTS_DIR}/events.rc ${WINPERF_EVENTS_DIR}/events.h)
 target_include_directories(winperf-exporter PRIVATE ${WINPERF_EVENTS_DIR})
-target_link_libraries(winperf-exporter PRIVATE winperf_exporter_core ZLIB::ZLIB ws2_32)
+target_link_libraries(winperf-exporter PRIVATE winperf_exporter_web)
 
 install(TARGETS winperf EXPORT winperfTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -21,10 +21,20 @@ HTTPLIB_SOURCE_SHA256=7acb492bffdd95165677d22145c2c4890e6432c5ef53d0f781defe8dec
 LIBYAML_SOURCE_PACKAGE=libyaml=0.2.5-2
 LIBYAML_SOURCE_TARBALL=libyaml_0.2.5.orig.tar.gz
 LIBYAML_SOURCE_SHA256=fa240dbf262be053f3898006d502d514936c818e422afdcf33921c63bed9bf2e
+# TLS for the exporter: mbedTLS, compiled in statically with its own CMake.
+MBEDTLS_SOURCE_PACKAGE=mbedtls=3.6.7-3
+MBEDTLS_SOURCE_TARBALL=mbedtls_3.6.7.orig.tar.bz2
+MBEDTLS_SOURCE_SHA256=a7e8bcbec0e6f761b4af24f25677626b35f762f68eef79c08677a363212d11f6
+# bcrypt for the exporter's passwords: crypt_blowfish, as libxcrypt carries it.
+LIBXCRYPT_SOURCE_PACKAGE=libxcrypt=1:4.4.38-1
+LIBXCRYPT_SOURCE_TARBALL=libxcrypt_4.4.38.orig.tar.xz
+LIBXCRYPT_SOURCE_SHA256=6a275a356622c64ba9f693892215dbb399c003a7a4afeed9c4c74070eaab20f4
 WINPERF_DEPS_DIR=${WINPERF_DEPS_DIR:-/opt/winperf-deps}
 YYJSON_SOURCE_DIR=$WINPERF_DEPS_DIR/yyjson-0.10.0
 HTTPLIB_SOURCE_DIR=$WINPERF_DEPS_DIR/cpp-httplib-0.41.0
 LIBYAML_SOURCE_DIR=$WINPERF_DEPS_DIR/libyaml-0.2.5
+MBEDTLS_SOURCE_DIR=$WINPERF_DEPS_DIR/mbedtls-3.6.7
+LIBXCRYPT_SOURCE_DIR=$WINPERF_DEPS_DIR/libxcrypt-4.4.38
 
 log() { printf 'install-deps: %s\n' "$*"; }
 die() { printf 'install-deps: error: %s\n' "$*" >&2; exit 1; }
@@ -42,7 +52,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   wine wine64
-  prometheus python3
+  prometheus python3 python3-bcrypt openssl curl
   wixl msitools golang-go
   clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )
@@ -196,4 +206,8 @@ install_source "$HTTPLIB_SOURCE_PACKAGE" "$HTTPLIB_SOURCE_TARBALL" "$HTTPLIB_SOU
   "$HTTPLIB_SOURCE_DIR" httplib.h '^#define CPPHTTPLIB_VERSION "0.41.0"'
 install_source "$LIBYAML_SOURCE_PACKAGE" "$LIBYAML_SOURCE_TARBALL" "$LIBYAML_SOURCE_SHA256" \
   "$LIBYAML_SOURCE_DIR" CMakeLists.txt '^set (YAML_VERSION_PATCH 5)'
+install_source "$MBEDTLS_SOURCE_PACKAGE" "$MBEDTLS_SOURCE_TARBALL" "$MBEDTLS_SOURCE_SHA256" \
+  "$MBEDTLS_SOURCE_DIR" include/mbedtls/build_info.h '^#define MBEDTLS_VERSION_STRING  *"3.6.7"'
+install_source "$LIBXCRYPT_SOURCE_PACKAGE" "$LIBXCRYPT_SOURCE_TARBALL" "$LIBXCRYPT_SOURCE_SHA256" \
+  "$LIBXCRYPT_SOURCE_DIR" configure.ac '4\.4\.38'
 log "all dependencies present"

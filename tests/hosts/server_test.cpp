@@ -14,32 +14,13 @@
 #include <vector>
 
 #include "scripted_platform.h"
+#include "server_fixture.h"
 #include "winperf_internal.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool ascii(std::string_view, std::u16string &) { return false; }
-
-sockaddr_in loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
-int free_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = loopback(0);
-  socklen_t len = sizeof addr;
-  ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-  ::getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len);
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
 
 class ServerTest : public ::testing::Test {
  protected:

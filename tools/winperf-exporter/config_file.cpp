@@ -75,7 +75,9 @@ class Reader {
         return fail(line, key, "duplicate key");
       }
       if (!next()) return false;
+      path_.push_back(name);
       if (!value(key, line, depth, out)) return false;
+      path_.pop_back();
     }
   }
 
@@ -83,7 +85,7 @@ class Reader {
   bool value(const std::string &key, int line, int depth, std::vector<FileSetting> &out) {
     switch (event_.type) {
       case YAML_SCALAR_EVENT: {
-        FileSetting s{FileSetting::Form::scalar, key, {}, line};
+        FileSetting s{FileSetting::Form::scalar, key, {}, line, path_};
         if (is_null(event_)) {
           s.form = FileSetting::Form::null;
         } else {
@@ -101,7 +103,7 @@ class Reader {
   }
 
   bool list(const std::string &key, int line, std::vector<FileSetting> &out) {
-    FileSetting s{FileSetting::Form::list, key, {}, line};
+    FileSetting s{FileSetting::Form::list, key, {}, line, path_};
     for (;;) {
       if (!next()) return false;
       if (event_.type == YAML_SEQUENCE_END_EVENT) break;
@@ -157,7 +159,8 @@ class Reader {
   yaml_parser_t parser_{};
   yaml_event_t event_{};
   bool has_event_ = false;
-  std::set<std::string> seen_;  // every dotted key so far
+  std::set<std::string> seen_;     // every dotted key so far
+  std::vector<std::string> path_;  // the names of the keys being read, outermost first
 };
 
 }  // namespace

@@ -14,6 +14,7 @@ struct FileSetting {
   std::string key;
   std::vector<std::string> values;  // one for a scalar, none for null
   int line = 0;                     // of the key, from 1
+  std::vector<std::string> path;    // the key's names as the file nests them, undotted
 };
 
 struct FileError {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config_file.h"
+#include "web_settings.h"
 #include "guard.h"
 #include "log.h"
 #include "names.h"
@@ -46,6 +47,10 @@ std::atomic<bool> g_service{false};
 std::atomic<exporter::Log *> g_log{nullptr};
 std::vector<std::string> g_args;  // UTF-8
 
+bool read_setting_file(const std::string &path, std::string &content, std::string &reason) {
+  return exporter::read_whole_file(path, exporter::kMaxConfigBytes, content, reason);
+}
+
 // The library loaded, serving until a stop is requested, the library released. Returns the exit
 // code; listening() runs once the address is bound.
 int run(const exporter::Options &options, exporter::Log &log,
@@ -60,6 +65,18 @@ int run(const exporter::Options &options, exporter::Log &log,
     log.error(std::string("winperf_init failed: ") + api.last_error());
     return kCannotRun;
   }
+  std::unique_ptr<exporter::WebSettings> web;
+  if (!options.web_config_file.empty()) {
+    web = std::make_unique<exporter::WebSettings>(
+        options.web_config_file, read_setting_file,
+        [&log](bool failing, const std::string &line) { failing ? log.error(line) : log.info(line); });
+    std::string error;
+    if (!web->load(error)) {
+      log.error(error);
+      api.cleanup();
+      return kCannotRun;
+    }
+  }
   int status = 0;
   if (!g_stop.requested()) {
     textfile::Collector textfiles(options.textfile_directories, textfile::read_folder,
@@ -69,13 +86,14 @@ int run(const exporter::Options &options, exporter::Log &log,
     exporter::Scraper scraper(api, options.min_interval, winperf_names::decode_ansi,
                               WINPERF_VERSION, exporter::Scraper::Clock::now, &textfiles);
     exporter::Server server(scraper, options, WINPERF_VERSION, g_stop,
-                            [&log](const std::string &line) { log.error(line); });
+                            [&log](const std::string &line) { log.error(line); }, web.get());
     std::string error;
     if (!server.bind(error)) {
       log.error(error);
       status = kCannotRun;
     } else {
       log.info(std::string(kProgram) + " " + WINPERF_VERSION + ": listening on " +
+               (web && web->tls() ? "https://" : "http://") +
                (options.host.empty() ? "0.0.0.0" : options.host) + ":" +
                std::to_string(options.port) + ", metrics at " + options.telemetry_path);
       listening();
@@ -92,10 +110,7 @@ int run(const exporter::Options &options, exporter::Log &log,
 
 exporter::ParseResult parse_settings(exporter::Options &options) {
   const std::vector<std::string_view> args(g_args.begin(), g_args.end());
-  return exporter::parse_options(
-      args, options, [](const std::string &path, std::string &content, std::string &reason) {
-        return exporter::read_whole_file(path, exporter::kMaxConfigBytes, content, reason);
-      });
+  return exporter::parse_options(args, options, read_setting_file);
 }
 
 // Keeps the log where a fatal error can reach it, for as long as it lives.

@@ -13,6 +13,8 @@ const char kUsage[] =
     "  --web.listen-address=[HOST]:PORT  address to serve on (default :10182)\n"
     "  --web.telemetry-path=PATH         path of the metrics (default /metrics)\n"
     "  --web.max-requests=N              scrapes served at once, 0 for no limit (default 40)\n"
+    "  --web.config.file=PATH            TLS, basic-auth users and headers, in the web\n"
+    "                                    configuration format of Prometheus exporters\n"
     "  --collector.min-interval=DURATION a scrape sooner than this after the last collection\n"
     "                                    is answered from it (default 1s; 0s collects always)\n"
     "  --log.file=PATH                   also write events to this file, one line each\n"
@@ -80,6 +82,12 @@ std::string apply_config_file(std::string_view value, Options &o) {
   return {};
 }
 
+std::string apply_web_config_file(std::string_view value, Options &o) {
+  if (value.empty()) return "expected a file name";
+  o.web_config_file = value;
+  return {};
+}
+
 std::string apply_textfile_directory(std::string_view value, Options &o) {
   if (value.empty()) return "expected a folder";
   o.textfile_directories.emplace_back(value);
@@ -95,6 +103,7 @@ constexpr Flag kFlags[] = {
     {"web.listen-address", apply_listen_address, true},
     {"web.telemetry-path", apply_telemetry_path, true},
     {"web.max-requests", apply_max_requests, true},
+    {"web.config.file", apply_web_config_file, true},
     {"collector.min-interval", apply_min_interval, true},
     {"log.file", apply_log_file, true},
     {"collector.textfile.directory", apply_textfile_directory, true, clear_textfile_directories},

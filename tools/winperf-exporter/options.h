@@ -19,6 +19,7 @@ struct Options {
   std::chrono::milliseconds min_interval{1000};
   std::string log_file;     // UTF-8; empty: stderr in a console, the Event Log as a service
   std::string config_file;  // UTF-8; the file the settings were read from, if any
+  std::string web_config_file;  // UTF-8; TLS, users and headers; empty: plain HTTP, no users
   std::vector<std::string> textfile_directories;  // UTF-8, in the order given
 };
 

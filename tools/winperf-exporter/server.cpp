@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "guard.h"
+#include "tls_context.h"
+#include "web_settings.h"
 
 namespace exporter {
 namespace {
@@ -24,6 +26,7 @@ constexpr char kExpositionType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr char kText[] = "text/plain; charset=utf-8";
 constexpr char kAllow[] = "GET, HEAD";
 constexpr time_t kRequestDeadlineMs = Server::kRequestSeconds * 1000;
+constexpr auto kRequestDeadline = std::chrono::seconds(Server::kRequestSeconds);
 // How long a connection whose body was left unread is drained after the answer (see below).
 constexpr auto kUnreadBodyLinger = std::chrono::milliseconds(500);
 
@@ -137,6 +140,59 @@ void close_after_unread_body(socket_t sock) {
   }
 }
 
+// A TLS session on one connection, over the settings the connection began with: a handshake with
+// one deadline for the whole of it (a client that sends a byte now and then cannot hold a worker
+// for longer), and the session ended whatever happens.
+class TlsSession {
+ public:
+  TlsSession(const TlsContext &context, socket_t sock) : context_(context) {
+    session_.sock = sock;
+  }
+  ~TlsSession() {
+    if (handshaken_) httplib::tls::shutdown(&session_, graceful_);
+  }
+  TlsSession(const TlsSession &) = delete;
+  TlsSession &operator=(const TlsSession &) = delete;
+
+  bool handshake(std::chrono::steady_clock::time_point deadline) {
+    mbedtls_ssl_context &ssl = session_.ssl;
+    if (mbedtls_ssl_setup(&ssl, &context_.config()) != 0) return false;
+    mbedtls_ssl_set_bio(&ssl, &session_.sock, httplib::tls::impl::mbedtls_net_send_cb,
+                        httplib::tls::impl::mbedtls_net_recv_cb, nullptr);
+    const socket_t sock = session_.sock;
+    httplib::detail::set_nonblocking(sock, true);
+    int ret = 0;
+    while ((ret = mbedtls_ssl_handshake(&ssl)) != 0 && wait_for(ret, sock, deadline)) {
+    }
+    httplib::detail::set_nonblocking(sock, false);
+    handshaken_ = ret == 0;
+    return handshaken_;
+  }
+
+  httplib::tls::session_t handle() { return &session_; }
+  // Whether to say goodbye with close_notify: not to a client that broke off.
+  void end_gracefully(bool graceful) { graceful_ = graceful; }
+
+ private:
+  static bool wait_for(int ret, socket_t sock, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const auto sec = static_cast<time_t>(left.count() / 1000000);
+    const auto usec = static_cast<time_t>(left.count() % 1000000);
+    if (ret == MBEDTLS_ERR_SSL_WANT_READ) return httplib::detail::select_read(sock, sec, usec) > 0;
+    if (ret == MBEDTLS_ERR_SSL_WANT_WRITE) {
+      return httplib::detail::select_write(sock, sec, usec) > 0;
+    }
+    return false;  // the handshake failed, or was refused
+  }
+
+  const TlsContext &context_;
+  httplib::tls::impl::MbedTlsSession session_;
+  bool handshaken_ = false;
+  bool graceful_ = false;
+};
+
 // How each connection is served. cpp-httplib bounds each read of a request, not the whole of
 // it: a client that sends one byte every few seconds would hold a worker for ever. Here each
 // request on a connection gets one deadline for everything it reads. No endpoint takes a body
@@ -144,6 +200,8 @@ void close_after_unread_body(socket_t sock) {
 // header is ignored, so every answer is the whole of it.
 class BoundedServer final : public httplib::Server {
  public:
+  explicit BoundedServer(WebSettings *web) : web_(web) {}
+
   // Ends every connection at once, so that a stop does not wait for slow clients to reach their
   // deadlines. The socket is closed, not only shut down: that is what ends a wait on it under
   // Wine. Nothing opens sockets any more by then, so its number is not reused under a worker.
@@ -176,7 +234,34 @@ class BoundedServer final : public httplib::Server {
     return ok;
   }
 
+  auto plain_stream(socket_t sock) const {
+    return [this, sock](std::chrono::steady_clock::time_point start) {
+      return std::make_unique<httplib::detail::SocketStream>(
+          sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
+          kRequestDeadlineMs, start);
+    };
+  }
+
   bool serve_connection(socket_t sock) {
+    if (web_ == nullptr) return serve_requests(sock, plain_stream(sock));
+    web_->refresh();  // every new connection sees the file as it is now
+    if (!web_->tls()) return serve_requests(sock, plain_stream(sock));
+    // The connection keeps the settings it began with, whatever comes after.
+    const std::shared_ptr<const WebState> state = web_->current();
+    TlsSession session(*state->tls, sock);
+    if (!session.handshake(std::chrono::steady_clock::now() + kRequestDeadline)) return false;
+    const bool ok = serve_requests(sock, [&](std::chrono::steady_clock::time_point start) {
+      return std::make_unique<httplib::detail::SSLSocketStream>(
+          sock, session.handle(), read_timeout_sec_, read_timeout_usec_, write_timeout_sec_,
+          write_timeout_usec_, kRequestDeadlineMs, start);
+    });
+    session.end_gracefully(ok);
+    return ok;
+  }
+
+  // The requests of one connection, each read from a stream of its own with its own deadline.
+  template <typename StreamFor>
+  bool serve_requests(socket_t sock, const StreamFor &stream_for) {
     std::string remote_addr, local_addr;
     int remote_port = 0, local_port = 0;
     httplib::detail::get_remote_ip_and_port(sock, remote_addr, remote_port);
@@ -196,11 +281,9 @@ class BoundedServer final : public httplib::Server {
     for (size_t left = keep_alive_max_count_;
          left > 0 && httplib::detail::keep_alive(svr_sock_, sock, keep_alive_timeout_sec_);
          --left) {
-      httplib::detail::SocketStream stream(sock, read_timeout_sec_, read_timeout_usec_,
-                                           write_timeout_sec_, write_timeout_usec_,
-                                           kRequestDeadlineMs, std::chrono::steady_clock::now());
+      const auto stream = stream_for(std::chrono::steady_clock::now());
       bool closed = false;
-      ok = process_request(stream, remote_addr, remote_port, local_addr, local_port, left == 1,
+      ok = process_request(*stream, remote_addr, remote_port, local_addr, local_port, left == 1,
                            closed, setup);
       if (!ok || closed || body_unread) break;
     }
@@ -208,6 +291,7 @@ class BoundedServer final : public httplib::Server {
     return ok;
   }
 
+  WebSettings *const web_;
   std::mutex open_mutex_;
   std::map<socket_t, bool> open_;  // the connections being served; true once cut
   bool cut_all_ = false;
@@ -255,13 +339,15 @@ void answer(Response &res, int status, const char *text) {
 }  // namespace
 
 struct Server::Impl {
-  Impl(Scraper &s, const Options &o, std::string v, StopLatch &l, ErrorLog e)
+  Impl(Scraper &s, const Options &o, std::string v, StopLatch &l, ErrorLog e, WebSettings *w)
       : scraper(s),
         options(o),
         version(std::move(v)),
         stop(l),
         log_error(std::move(e)),
-        page(landing_page(version, options.telemetry_path)) {}
+        page(landing_page(version, options.telemetry_path)),
+        web(w),
+        http(w) {}
 
   enum class Endpoint { none, landing, metrics, snapshot, healthy };
 
@@ -288,6 +374,7 @@ struct Server::Impl {
 
   // Every request is answered here; cpp-httplib's own routing is never reached.
   HandlerResponse route(const Request &req, Response &res) {
+    if (web != nullptr && !admitted(req, res)) return HandlerResponse::Handled;
     const Endpoint endpoint = endpoint_of(req.path);
     if (endpoint == Endpoint::none) {
       answer(res, 404, "404 page not found\n");
@@ -300,6 +387,31 @@ struct Server::Impl {
       serve(endpoint, res);
     }
     return HandlerResponse::Handled;
+  }
+
+  // What the web configuration asks of every request, on every path: a file that is good now,
+  // and a user's password when it names users.
+  bool admitted(const Request &req, Response &res) {
+    if (!web->valid()) {
+      answer(res, 500, "500 the web configuration is not valid; see the exporter's log\n");
+      return false;
+    }
+    const std::shared_ptr<const WebState> state = web->current();
+    if (state->config.users.empty()) return true;
+    std::string user, password;
+    const bool given = parse_basic_authorization(req.get_header_value("Authorization"), user,
+                                                 password);
+    switch (given ? web->passwords().check(state->config.users, user, password)
+                  : PasswordCheck::Verdict::refused) {
+      case PasswordCheck::Verdict::accepted: return true;
+      case PasswordCheck::Verdict::busy:
+        answer(res, 503, "503 too many password checks at once\n");
+        return false;
+      case PasswordCheck::Verdict::refused: break;
+    }
+    answer(res, 401, "401 Unauthorized\n");
+    res.set_header("WWW-Authenticate", "Basic");
+    return false;
   }
 
   void serve(Endpoint endpoint, Response &res) {
@@ -323,11 +435,17 @@ struct Server::Impl {
     res.set_content(std::move(*text), "application/json");
   }
 
-  // What cpp-httplib adds on its own, made the same for every method and every encoding.
-  static void settle_headers(Response &res) {
+  // What cpp-httplib adds on its own, made the same for every method and every encoding; and
+  // the headers the web configuration adds to every answer.
+  void settle_headers(Response &res) const {
     res.headers.erase("Accept-Ranges");  // HEAD only, and ranges are not served
     res.headers.erase("Vary");           // gzip answers only, and maybe twice
     res.set_header("Vary", "Accept-Encoding");
+    if (web == nullptr) return;
+    for (const auto &[name, value] : web->current()->config.headers) {
+      res.headers.erase(name);
+      res.set_header(name, value);
+    }
   }
 
   // A Range header the library cannot parse ends in 416 before any handler runs; it is ignored
@@ -352,7 +470,8 @@ struct Server::Impl {
     http.set_payload_max_length(kMaxBody);
     http.set_pre_routing_handler(
         [this](const Request &req, Response &res) { return route(req, res); });
-    http.set_post_routing_handler([](const Request &, Response &res) { settle_headers(res); });
+    http.set_post_routing_handler(
+        [this](const Request &, Response &res) { settle_headers(res); });
     http.set_error_handler(
         [this](const Request &req, Response &res) { return on_error(req, res); });
     http.set_expect_100_continue_handler([](const Request &req, Response &res) {
@@ -387,15 +506,16 @@ struct Server::Impl {
   StopLatch &stop;
   const ErrorLog log_error;
   const std::string page;
+  WebSettings *const web;  // none: plain HTTP, open to all
   BoundedServer http;
   std::atomic<int> in_flight_scrapes{0};
   std::atomic<bool> listener_stopped{false};
 };
 
 Server::Server(Scraper &scraper, const Options &options, std::string version, StopLatch &stop,
-               ErrorLog log_error)
+               ErrorLog log_error, WebSettings *web)
     : impl_(std::make_unique<Impl>(scraper, options, std::move(version), stop,
-                                   std::move(log_error))) {
+                                   std::move(log_error), web)) {
   impl_->configure();
 }
 
