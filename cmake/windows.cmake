@@ -26,19 +26,26 @@ target_include_directories(winperf PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR
                                    PRIVATE src)
 target_link_libraries(winperf PRIVATE yyjson::yyjson advapi32 winperf_warnings)
 
-# pdh.dll and iphlpapi.dll are delay-loaded (see src/winperf_delayload.cpp).
+# System DLLs that are not KnownDLLs are delay-loaded, from the system directory only (see
+# src/winperf_delayload.cpp): the DLL's pdh.dll and iphlpapi.dll, the exporter's bcrypt.dll and
+# crypt32.dll. An ordinary import of them would be looked for beside the program first.
 if(MINGW)
   find_program(WINPERF_DLLTOOL ${WINPERF_MINGW_PREFIX}-dlltool REQUIRED)
-  foreach(dll pdh iphlpapi)
+  # Sets <dll>_DELAY_LIB to the delay-load import library made from DEF_DIR/<dll>.def.
+  function(winperf_delay_load_library dll def_dir)
     set(delaylib ${PROJECT_BINARY_DIR}/lib${dll}_delay.a)
     add_custom_command(OUTPUT ${delaylib}
-                       COMMAND ${WINPERF_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/src/delayload/${dll}.def
+                       COMMAND ${WINPERF_DLLTOOL} --input-def ${def_dir}/${dll}.def
                                --dllname ${dll}.dll --output-delaylib ${delaylib}
-                       DEPENDS src/delayload/${dll}.def
+                       DEPENDS ${def_dir}/${dll}.def
                        COMMENT "Delay-load import library for ${dll}.dll")
     add_custom_target(winperf_${dll}_delay DEPENDS ${delaylib})
+    set(${dll}_DELAY_LIB ${delaylib} PARENT_SCOPE)
+  endfunction()
+  foreach(dll pdh iphlpapi)
+    winperf_delay_load_library(${dll} ${PROJECT_SOURCE_DIR}/src/delayload)
     add_dependencies(winperf winperf_${dll}_delay)
-    target_link_libraries(winperf PRIVATE ${delaylib})
+    target_link_libraries(winperf PRIVATE ${${dll}_DELAY_LIB})
   endforeach()
 else()
   target_link_libraries(winperf PRIVATE pdh iphlpapi delayimp)
@@ -100,6 +107,21 @@ add_custom_command(OUTPUT ${WINPERF_EVENTS_DIR}/events.rc ${WINPERF_EVENTS_DIR}/
 target_sources(winperf-exporter PRIVATE ${WINPERF_EVENTS_DIR}/events.rc ${WINPERF_EVENTS_DIR}/events.h)
 target_include_directories(winperf-exporter PRIVATE ${WINPERF_EVENTS_DIR})
 target_link_libraries(winperf-exporter PRIVATE winperf_exporter_web)
+target_sources(winperf-exporter PRIVATE src/winperf_delayload.cpp)
+if(MINGW)
+  winperf_delay_load_library(bcrypt ${PROJECT_SOURCE_DIR}/tools/winperf-exporter/delayload)
+  winperf_delay_load_library(crypt32 ${PROJECT_SOURCE_DIR}/tools/winperf-exporter/delayload)
+  add_dependencies(winperf-exporter winperf_bcrypt_delay winperf_crypt32_delay)
+  # mbedTLS asks for bcrypt (its entropy source) by the ordinary import library.
+  get_target_property(_mbedcrypto_libs mbedcrypto INTERFACE_LINK_LIBRARIES)
+  list(TRANSFORM _mbedcrypto_libs REPLACE "^bcrypt$" "${bcrypt_DELAY_LIB}")
+  set_target_properties(mbedcrypto PROPERTIES INTERFACE_LINK_LIBRARIES "${_mbedcrypto_libs}")
+  target_link_libraries(winperf_httplib INTERFACE ${crypt32_DELAY_LIB})
+else()
+  target_link_libraries(winperf-exporter PRIVATE delayimp)
+  target_link_options(winperf-exporter PRIVATE /DELAYLOAD:bcrypt.dll /DELAYLOAD:crypt32.dll)
+  target_link_libraries(winperf_httplib INTERFACE crypt32)
+endif()
 
 install(TARGETS winperf EXPORT winperfTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -1,7 +1,8 @@
-// How the DLL reaches pdh.dll and iphlpapi.dll: delay-loaded, from the system directory only.
-// Neither is a KnownDLL, so an ordinary import would be looked for in the host's folder first,
-// where anyone who can write a pdh.dll would run code inside the host. A system DLL that cannot
-// be loaded at all turns into failing calls, which the sampling layer already degrades on.
+// How the DLL reaches pdh.dll and iphlpapi.dll (and the exporter bcrypt.dll and crypt32.dll):
+// delay-loaded, from the system directory only. None is a KnownDLL, so an ordinary import would
+// be looked for in the host's folder first, where anyone who can write a pdh.dll would run code
+// inside the host. A system DLL that cannot be loaded at all turns into failing calls, which the
+// sampling layer already degrades on, and the exporter's TLS set-up reports.
 #include <windows.h>
 // after windows.h
 #include <delayimp.h>

@@ -92,9 +92,9 @@ def stop(proc, timeout=15):
 
 
 @contextlib.contextmanager
-def exporter(args, *flags, exe=None, port=None):
+def exporter(args, *flags, exe=None, port=None, context=None):
     """An exporter serving on 127.0.0.1:port (a free port unless given; given, the flags or the
-    configuration file must name it)."""
+    configuration file must name it); over TLS when an ssl context is given to reach it."""
     listen = [] if port else [f"--web.listen-address=127.0.0.1:{free_port()}"]
     port = port or int(listen[0].rsplit(":", 1)[1])
     log = tempfile.NamedTemporaryFile(prefix="exporter-", suffix=".log", delete=False)
@@ -103,7 +103,7 @@ def exporter(args, *flags, exe=None, port=None):
         stdout=subprocess.DEVNULL, stderr=log, env=UTF8_ENV)
     ex = Exporter(proc, port, log.name)
     try:
-        if not wait_serving(port, 60, proc):
+        if not wait_serving(port, 60, proc, context):
             if proc.poll() is not None:
                 raise RuntimeError(f"the exporter exited {proc.returncode}: {ex.stderr()}")
             raise RuntimeError("the exporter did not serve within 60 s")
@@ -554,16 +554,19 @@ def test_timing(args):
                   f" ms, 99th percentile {times[int(len(times) * 0.99) - 1]*1e3:.2f} ms")
 
 
-def wait_serving(port, seconds=30, proc=None):
-    """Whether 127.0.0.1:port answers /-/healthy within seconds; no more waiting once proc ends."""
+def wait_serving(port, seconds=30, proc=None, context=None):
+    """Whether 127.0.0.1:port answers /-/healthy within seconds (over TLS with an ssl context,
+    where a refusal for want of a password counts as an answer); no more waiting once proc
+    ends."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if proc is not None and proc.poll() is not None:
             return False
-        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
+        conn = (http.client.HTTPSConnection("127.0.0.1", port, timeout=2, context=context)
+                if context else http.client.HTTPConnection("127.0.0.1", port, timeout=2))
         try:
             conn.request("GET", "/-/healthy")
-            if conn.getresponse().status == 200:
+            if conn.getresponse().status in ((200, 401) if context else (200,)):
                 return True
         except (OSError, http.client.HTTPException):
             pass

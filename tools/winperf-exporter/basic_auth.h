@@ -48,7 +48,7 @@ class PasswordCheck {
   std::mutex remembered_mutex_;
   std::map<std::string, bool> remembered_;
   std::deque<std::string> order_;  // oldest first, to forget
-  std::mutex bcrypt_mutex_;        // one bcrypt at a time: a guesser costs one core at most
+  std::mutex bcrypt_mutex_;        // one bcrypt at a time: guessers cost one core at most
   std::atomic<int> waiting_{0};
 };
 
