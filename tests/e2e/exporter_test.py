@@ -366,19 +366,34 @@ def test_prometheus(args):
         prometheus_scrapes(args, f"--collector.textfile.directory={winpath(textfiles)}")
 
 
+@contextlib.contextmanager
+def prometheus(args, config, work):
+    """A Prometheus server with this configuration, its data in work; yields its port."""
+    port = free_port()
+    with open(os.path.join(work, "prom.log"), "w") as log:
+        proc = subprocess.Popen(
+            [args.prometheus, f"--config.file={config}", f"--storage.tsdb.path={work}/data",
+             f"--web.listen-address=127.0.0.1:{port}"],
+            stdout=subprocess.DEVNULL, stderr=log)
+        try:
+            yield port
+        finally:
+            proc.terminate()
+            try:
+                proc.wait(20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+
 def prometheus_scrapes(args, *flags):
     with exporter(args, *flags) as ex, tempfile.TemporaryDirectory() as work:
-        prom_port = free_port()
         config = os.path.join(work, "prometheus.yml")
         with open(config, "w") as f:
             f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                     "scrape_configs:\n  - job_name: winperf\n"
                     f"    static_configs:\n      - targets: ['127.0.0.1:{ex.port}']\n")
-        prom = subprocess.Popen(
-            [args.prometheus, f"--config.file={config}", f"--storage.tsdb.path={work}/data",
-             f"--web.listen-address=127.0.0.1:{prom_port}"],
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "prom.log"), "w"))
-        try:
+        with prometheus(args, config, work) as prom_port:
             up = []
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
@@ -423,13 +438,6 @@ def prometheus_scrapes(args, *flags):
             check(2 <= seen <= value(ex.metrics(), "winperf_exporter_collections_total"),
                   f"collections seen by Prometheus: {collections}")
             print(f"Prometheus: winperf_exporter_collections_total = {seen}")
-        finally:
-            prom.terminate()
-            try:
-                prom.wait(20)
-            except subprocess.TimeoutExpired:
-                prom.kill()
-                prom.wait()
 
 
 def rss_kib(pid):

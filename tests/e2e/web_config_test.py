@@ -236,7 +236,7 @@ scrape_configs:
     tls_config: {{ca_file: '{ca}'}}
     static_configs: [{{targets: ['127.0.0.1:{a.port}']}}]
 """)
-            with prometheus(args, config, work) as prom_port:
+            with et.prometheus(args, config, work) as prom_port:
                 up = wait_for_up(prom_port, ("password", "client_certificate", "no_password"))
                 for job, want in (("password", "1"), ("client_certificate", "1"),
                                   ("no_password", "0")):
@@ -249,24 +249,6 @@ scrape_configs:
                           f" = {got[0]['value'][1] if got else None}")
                 failed = et.query(prom_port, 'up{job="no_password"} == 0')
                 check(bool(failed), "the scrape without a password did not fail")
-
-
-@contextlib.contextmanager
-def prometheus(args, config, work):
-    port = et.free_port()
-    proc = subprocess.Popen(
-        [args.prometheus, f"--config.file={config}", f"--storage.tsdb.path={work}/data",
-         f"--web.listen-address=127.0.0.1:{port}"],
-        stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "prom.log"), "w"))
-    try:
-        yield port
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def wait_for_up(prom_port, jobs, seconds=60):

@@ -1,14 +1,22 @@
-// What the tests of the exporter's HTTP side share: a free port on the loopback interface, and
-// names that are never decoded.
+// What the tests of the exporter's HTTP side share: a free port on the loopback interface, and a
+// scraper over the library against a scripted platform.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
+
+#include "options.h"
+#include "scraper.h"
+#include "scripted_platform.h"
+#include "stop_latch.h"
+#include "winperf_internal.h"
 
 inline bool ascii(std::string_view, std::u16string &) { return false; }
 
@@ -29,3 +37,23 @@ inline int free_port() {
   ::close(s);
   return ntohs(addr.sin_port);
 }
+
+class ServedLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winperf_cleanup();
+    reset_script();
+    ASSERT_EQ(winperf_init(), 0);
+    options.host = "127.0.0.1";
+    options.port = free_port();
+  }
+  void TearDown() override {
+    winperf_cleanup();
+    reset_script();
+  }
+
+  exporter::Options options;
+  exporter::Scraper scraper{winperf_loader::linked_api(), std::chrono::milliseconds(0), ascii,
+                            "9.9.9"};
+  exporter::StopLatch stop;
+};

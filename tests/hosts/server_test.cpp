@@ -22,20 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public ServedLibrary {
  protected:
-  void SetUp() override {
-    winperf_cleanup();
-    reset_script();
-    ASSERT_EQ(winperf_init(), 0);
-    options.host = "127.0.0.1";
-    options.port = free_port();
-  }
-  void TearDown() override {
-    winperf_cleanup();
-    reset_script();
-  }
-
   std::unique_ptr<exporter::Server> make_server() {
     auto server = std::make_unique<exporter::Server>(scraper, options, "9.9.9", stop,
                                                      [](const std::string &) {});
@@ -46,10 +34,6 @@ class ServerTest : public ::testing::Test {
   static bool ends_within(std::future<bool> &served, std::chrono::milliseconds limit) {
     return served.wait_for(limit) == std::future_status::ready;
   }
-
-  exporter::Options options;
-  exporter::Scraper scraper{winperf_loader::linked_api(), 0ms, ascii, "9.9.9"};
-  exporter::StopLatch stop;
 };
 
 TEST_F(ServerTest, AStopBeforeServingIsNotLost) {

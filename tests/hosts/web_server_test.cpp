@@ -11,16 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "scripted_platform.h"
 #include "server.h"
 #include "server_fixture.h"
 #include "test_certs.h"
 #include "web_settings.h"
-#include "winperf_internal.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // "secret", cost 4.
 constexpr char kAlice[] = "alice: $2b$04$vYHc1WaUGI4iXj8ZE3uJd.3pLdY475HNQ/I/tlqqNdGnvvJdN0xGa\n";
@@ -35,25 +31,17 @@ bool read_text(const std::string &path, std::string &content, std::string &reaso
   return true;
 }
 
-class WebServer : public ::testing::Test {
+class WebServer : public ServedLibrary {
  protected:
   static void SetUpTestSuite() { certs = new TestCerts; }
   static void TearDownTestSuite() { delete certs; }
 
-  void SetUp() override {
-    winperf_cleanup();
-    reset_script();
-    ASSERT_EQ(winperf_init(), 0);
-    options.host = "127.0.0.1";
-    options.port = free_port();
-  }
   void TearDown() override {
     if (server) {
       stop.request();
       served.wait();
     }
-    winperf_cleanup();
-    reset_script();
+    ServedLibrary::TearDown();
   }
 
   void write_config(const std::string &text) {
@@ -107,9 +95,6 @@ class WebServer : public ::testing::Test {
   }
 
   static TestCerts *certs;
-  exporter::Options options;
-  exporter::Scraper scraper{winperf_loader::linked_api(), 0ms, ascii, "9.9.9"};
-  exporter::StopLatch stop;
   std::unique_ptr<exporter::WebSettings> web;
   std::unique_ptr<exporter::Server> server;
   std::future<bool> served;
