@@ -47,7 +47,8 @@ serve: deps
 
 # Benchmarks with their ratios, measured in one run; repetitions interleaved at random so that a
 # busy moment of the machine does not fall on one benchmark only. Then the exporter under Wine:
-# its CPU time over a minute with nobody scraping, per scrape, and what textfiles add to a scrape.
+# its CPU time over a minute with nobody scraping, per scrape, what textfiles add to a scrape,
+# and what TLS and basic auth add.
 bench: deps
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux --target winperf_bench
@@ -60,6 +61,8 @@ bench: deps
 	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
 	$(WINE_ENV) python3 tests/e2e/exporter_test.py textfile_cost --wine wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool
+	$(WINE_ENV) python3 tests/e2e/web_config_test.py tls_cost --wine wine --bin $(CROSS_DIR)/bin \
+	  --promtool promtool --certs tests/certs/make_test_certs.sh
 
 # Fuzzes the sampling layer and the exporter's parsers (settings, textfiles, web configuration)
 # for FUZZ_SECONDS each, side by side; new inputs land in build/fuzz/fuzz_*-corpus.
