@@ -33,9 +33,19 @@ tab=$'\t'
   echo "s72${tab}s255${tab}i2${tab}i4${tab}S0${tab}s72"
   echo "MsiServiceConfig${tab}MsiServiceConfig"
   echo "ExporterFailureFlag${tab}winperf_exporter${tab}1${tab}4${tab}1${tab}Exporter"
+  # A delayed automatic start (SERVICE_CONFIG_DELAYED_AUTO_START_INFO): not in the boot's rush.
+  echo "ExporterDelayedStart${tab}winperf_exporter${tab}1${tab}3${tab}1${tab}Exporter"
 } >"$tables/MsiServiceConfig.idt"
+
+# A package of the same version replaces the installed one, as a higher version does (a rebuild
+# must not install beside it): the row that finds older products takes their version too
+# (VersionMaxInclusive, 0x200, beside MigrateFeatures). wixl writes no such row, and the
+# attributes are part of the row's key, so the row is replaced.
+upgrade_code=$(sed -n -E 's/.*UpgradeCode="([^"]+)".*/\1/p' "$wxs")
 
 # MsiConfigureServices applies both tables, between installing and starting the service.
 (cd "$tables" && "$msibuild" "$out" -i MsiServiceConfigFailureActions.idt -i MsiServiceConfig.idt \
   -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)" \
-  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;EXTRA_FLAGS' WHERE Property = 'SecureCustomProperties'")
+  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;EXTRA_FLAGS' WHERE Property = 'SecureCustomProperties'" \
+  -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'" \
+  -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')")

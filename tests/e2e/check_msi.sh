@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The MSI under Wine, in a prefix of this test's own: install with a property, the service
 # running and scraped, stop and start, a start that fails with the cause in the Event Log, an
-# upgrade to a newer package with another address, and the uninstall leaving nothing behind.
+# upgrade to a newer package with another address, a rebuild of that version replacing it, a
+# downgrade refused, and the uninstall leaving nothing behind.
 # Usage: check_msi.sh WINE MSI BUILD_MSI INSTALL_TREE PROMTOOL PREFIX
 set -uo pipefail
 wine=$1
@@ -63,6 +64,11 @@ tab=$'\t'
   fail "failure actions: $(table_row MsiServiceConfigFailureActions)"
 [ "$(table_row MsiServiceConfig)" = "ExporterFailureFlag${tab}winperf_exporter${tab}1${tab}4${tab}1${tab}Exporter" ] ||
   fail "failure actions flag: $(table_row MsiServiceConfig)"
+msiinfo export "$msi" MsiServiceConfig | tr -d '\r' |
+  grep -qx "ExporterDelayedStart${tab}winperf_exporter${tab}1${tab}3${tab}1${tab}Exporter" ||
+  fail "no delayed automatic start: $(msiinfo export "$msi" MsiServiceConfig | tr -d '\r' | tail -n +4)"
+msiinfo export "$msi" Upgrade | tr -d '\r' | grep -q "^{[-0-9A-F]*}${tab}${tab}[0-9.]*${tab}${tab}513${tab}${tab}WIX_UPGRADE_DETECTED$" ||
+  fail "same-version packages are not upgrades: $(msiinfo export "$msi" Upgrade | tr -d '\r' | tail -n +4)"
 msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | grep -q "^MsiConfigureServices${tab}" ||
   fail "MsiConfigureServices is not sequenced"
 msiinfo export "$msi" Property | tr -d '\r' | grep -q "^SecureCustomProperties${tab}.*;LISTEN_ADDRESS;" ||
@@ -142,6 +148,41 @@ esac
 [ "$(installed_versions)" = "$newer " ] || fail "installed after the upgrade: $(installed_versions)"
 "$wine" reg query 'HKLM\System\CurrentControlSet\Services' 2>/dev/null | tr -d '\r' | grep -ci 'winperf' |
   grep -qx 1 || fail "not exactly one winperf service after the upgrade"
+
+# A rebuild of the same version with a changed file, installed over it: it replaces the installed
+# product (one product, one service, the new file), as an upgrade does. Then the older package is
+# refused with its message.
+rebuilt_tree=$tmp/rebuilt-tree
+cp -r "$tree" "$rebuilt_tree"
+echo "rebuilt" >>"$rebuilt_tree/bin/THIRD-PARTY-NOTICES.txt"
+rebuilt=$tmp/winperf-exporter-rebuilt.msi
+bash "$build_msi" "$rebuilt_tree" "$newer" "$rebuilt" || fail "cannot build the rebuilt package"
+"$wine" net stop winperf_exporter >/dev/null 2>&1
+wait_state STOPPED && wait_exited || fail "no stop before the rebuild's install"
+install "$rebuilt" "$port"
+wait_state RUNNING || fail "the rebuilt package's service did not reach RUNNING"
+show "same version $newer rebuilt"
+[ "$(installed_versions)" = "$newer " ] || fail "installed after the rebuild: $(installed_versions)"
+cmp -s "$programs/bin/THIRD-PARTY-NOTICES.txt" "$rebuilt_tree/bin/THIRD-PARTY-NOTICES.txt" ||
+  fail "the rebuilt package's file is not the installed one"
+"$wine" reg query 'HKLM\System\CurrentControlSet\Services' 2>/dev/null | tr -d '\r' | grep -ci 'winperf' |
+  grep -qx 1 || fail "not exactly one winperf service after the rebuild"
+products=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null |
+  tr -d '\r' | grep -c '{')
+echo "after the same-version rebuild: installed $(installed_versions)($products product), notices end with '$(tail -n 1 "$programs/bin/THIRD-PARTY-NOTICES.txt")'"
+[ "$products" = 1 ] || fail "$products products registered after the rebuild"
+scrape "$port"
+"$wine" msiexec /i "$(winpath "$msi")" /qn "/l*v" "$(winpath "$tmp/downgrade.log")" \
+  >"$tmp/msiexec.out" 2>&1 && fail "the older package installed over the newer one"
+# Wine's msiexec logs that the launch conditions failed, not their text: that is the table's.
+tr -d '\000\r' <"$tmp/downgrade.log" | grep -aq "LaunchConditions. Return value [^1]" ||
+  fail "the downgrade was not refused by its launch condition"
+msiinfo export "$msi" LaunchCondition | tr -d '\r' |
+  grep -qx "NOT WIX_DOWNGRADE_DETECTED${tab}A newer winperf exporter is already installed." ||
+  fail "the downgrade's message: $(msiinfo export "$msi" LaunchCondition | tail -n +4)"
+[ "$(installed_versions)" = "$newer " ] || fail "installed after the refused downgrade: $(installed_versions)"
+echo "older package over $newer: refused, 'A newer winperf exporter is already installed.'"
+upgrade=$rebuilt
 
 # Uninstall: nothing left. The service is stopped and its process gone first: Wine's msiexec
 # removes the files the moment the service reports STOPPED, and cannot delete the image of a
