@@ -145,6 +145,19 @@ if(NOT PROJECT_IS_TOP_LEVEL)
   return()  # packaging is this project's own business
 endif()
 
+# The MSI's custom action that resolves its settings (packaging/settings-action), in the MSI
+# only: not installed.
+add_library(winperf_msi_settings SHARED packaging/settings-action/settings_action.cpp
+                                        packaging/settings-action/service_args.cpp)
+set_target_properties(winperf_msi_settings PROPERTIES OUTPUT_NAME settings PREFIX ""
+                      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/msi)
+# Spelled out: "msi" is also the name of the package's target.
+target_link_libraries(winperf_msi_settings PRIVATE $<IF:$<BOOL:${MINGW}>,-lmsi,msi.lib> winperf_warnings)
+if(MINGW)
+  target_link_options(winperf_msi_settings PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME} -Wl,--gc-sections
+                      $<$<CONFIG:Release,MinSizeRel>:-s>)
+endif()
+
 # The exporter's MSI, built here from the install tree with msitools, beside the ZIP.
 if(CMAKE_HOST_UNIX)
   find_program(WINPERF_WIXL wixl REQUIRED)
@@ -154,10 +167,13 @@ if(CMAKE_HOST_UNIX)
   add_custom_command(OUTPUT ${WINPERF_MSI}
                      COMMAND ${CMAKE_COMMAND} -E rm -rf ${WINPERF_MSI_TREE}
                      COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${WINPERF_MSI_TREE}
+                     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:winperf_msi_settings>
+                             ${WINPERF_MSI_TREE}/msi/settings.dll
                      COMMAND ${CMAKE_COMMAND} -E env WIXL=${WINPERF_WIXL} MSIBUILD=${WINPERF_MSIBUILD}
                              bash ${PROJECT_SOURCE_DIR}/packaging/build-msi.sh ${WINPERF_MSI_TREE}
                              ${PROJECT_VERSION} ${WINPERF_MSI}
-                     DEPENDS winperf winperf-sample winperf-exporter packaging/winperf-exporter.wxs
+                     DEPENDS winperf winperf-sample winperf-exporter winperf_msi_settings
+                             packaging/winperf-exporter.wxs
                              packaging/build-msi.sh packaging/THIRD-PARTY-NOTICES.txt LICENSE
                              include/winperf.h
                      COMMENT "MSI package ${WINPERF_MSI}" VERBATIM)

@@ -43,9 +43,14 @@ tab=$'\t'
 # attributes are part of the row's key, so the row is replaced.
 upgrade_code=$(sed -n -E 's/.*UpgradeCode="([^"]+)".*/\1/p' "$wxs")
 
+# ResolveSettings (settings.dll) sets the properties the registry values and the service's
+# command line are formatted from: it must be immediate (type 1), after the costing that resolves
+# INSTALLDIR and before InstallValidate. wixl makes it deferred and puts it after InstallFinalize.
 # MsiConfigureServices applies both tables, between installing and starting the service.
 (cd "$tables" && "$msibuild" "$out" -i MsiServiceConfigFailureActions.idt -i MsiServiceConfig.idt \
   -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)" \
-  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;EXTRA_FLAGS' WHERE Property = 'SecureCustomProperties'" \
+  -q "UPDATE CustomAction SET Type = 1 WHERE Action = 'ResolveSettings'" \
+  -q "UPDATE InstallExecuteSequence SET Sequence = 1010 WHERE Action = 'ResolveSettings'" \
+  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;CONFIG_FILE;WEB_CONFIG_FILE;TEXTFILE_DIRECTORY;EXTRA_FLAGS' WHERE Property = 'SecureCustomProperties'" \
   -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')")

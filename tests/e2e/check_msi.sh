@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The MSI under Wine, in a prefix of this test's own: install with a property, the service
-# running and scraped, stop and start, a start that fails with the cause in the Event Log, an
-# upgrade to a newer package with another address, a rebuild of that version replacing it, a
+# The MSI under Wine, in a prefix of this test's own: install with every property (paths with
+# spaces, a value with a quote), the service running and scraped, its textfile folder served,
+# stop and start, a start that fails with the cause in the Event Log, an upgrade to a newer
+# package without properties keeping every value, a rebuild of that version given one property
+# replacing it, a property given empty leaving its flag out, a repair keeping the settings, a
 # downgrade refused, and the uninstall leaving nothing behind.
-# Usage: check_msi.sh WINE MSI BUILD_MSI INSTALL_TREE PROMTOOL PREFIX
+# Usage: check_msi.sh WINE MSI BUILD_MSI INSTALL_TREE PROMTOOL PREFIX MSI_INSTALL_EXE
 set -uo pipefail
 wine=$1
 msi=$2
@@ -11,6 +13,7 @@ build_msi=$3
 tree=$4
 promtool=$5
 export WINEPREFIX=$6
+msi_install=$7
 # Errors on the eventlog channel are what the service's ReportEventW calls print under Wine.
 export WINEDEBUG=-all,err+eventlog WINEDLLOVERRIDES=mscoree,mshtml=
 source "$(dirname "$0")/service_common.sh"
@@ -34,15 +37,34 @@ fresh_prefix
 status() { curl -s -m 3 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$1/-/healthy"; }
 service_key='HKLM\System\CurrentControlSet\Services\winperf_exporter'
 reg_value() { "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n -E "s/^ *$2 +REG_[A-Z_]+ +(.*)$/\\1/p"; }
-install() {
-  local package=$1 port=$2 rc
-  "$wine" msiexec /i "$(winpath "$package")" /qn "LISTEN_ADDRESS=127.0.0.1:$port" >"$tmp/msiexec.out" 2>&1
-  rc=$?
-  [ "$rc" = 0 ] || fail "msiexec /i $(basename "$package") returned $rc: $(tr -d '\r' <"$tmp/msiexec.out")"
+# Through the Windows Installer API, the properties as they are.
+install_with() {
+  local package=$1 properties=$2
+  "$wine" "$msi_install" install "$(winpath "$package")" "$properties" >"$tmp/msiexec.out" 2>&1 ||
+    fail "installing $(basename "$package") with $properties: $(tr -d '\r' <"$tmp/msiexec.out")"
+}
+# Before a repair or an uninstall: Wine reports STOPPED before the service's process has ended.
+stopped_and_gone() {
+  "$wine" net stop winperf_exporter >/dev/null 2>&1
+  wait_state STOPPED && wait_exited || fail "the service did not stop and end before $1"
+}
+settings_key='HKLM\SOFTWARE\winperf\exporter'
+setting_names=(LISTEN_ADDRESS TELEMETRY_PATH MIN_INTERVAL CONFIG_FILE WEB_CONFIG_FILE TEXTFILE_DIRECTORY EXTRA_FLAGS)
+remembered() { local n; for n in "${setting_names[@]}"; do echo "$n$(reg_value "$settings_key" "$n")"; done; }
+# The service's arguments, the program's path (quoted or not) taken off.
+arguments() { reg_value "$service_key" ImagePath | sed -E 's/^"?[^"]*winperf-exporter\.exe"? //'; }
+expect_arguments() {
+  [ "$(arguments)" = "$2" ] || fail "$1: the service's arguments are
+  $(arguments)
+not
+  $2"
+}
+expect_remembered() {
+  [ "$(remembered | tr '\n' ' ')" = "$2" ] || fail "$1: remembered $(remembered | tr '\n' ' '), not $2"
 }
 scrape() {
   local port=$1
-  curl -s -m 5 "http://127.0.0.1:$port/metrics" >"$tmp/metrics" || { fail "no /metrics on port $port"; return; }
+  curl -s -m 5 "http://127.0.0.1:$port/m%22x" >"$tmp/metrics" || { fail "no metrics on port $port"; return; }
   "$promtool" check metrics <"$tmp/metrics" || fail "promtool rejected the service's exposition"
   echo "scrape on $port: $(grep -c '^winperf_' "$tmp/metrics") samples, $(grep '^winperf_exporter_build_info' "$tmp/metrics")"
 }
@@ -76,23 +98,35 @@ msiinfo export "$msi" Property | tr -d '\r' | grep -q "^SecureCustomProperties${
 version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n -E "s/^ProductVersion${tab}//p")
 echo "package $(basename "$msi"), version $version, failure actions: $(table_row MsiServiceConfigFailureActions | cut -f7,8)"
 
-# Install, with the address as a property.
+# Install with every property: paths with spaces, a telemetry path with a quote, extra flags.
+conf_dir="$WINEPREFIX/drive_c/ProgramData/winperf conf"
+mkdir -p "$conf_dir"
+echo "# settings from the MSI's CONFIG_FILE" >"$conf_dir/exporter.yml"
+printf 'http_server_config:\n  headers:\n    X-Frame-Options: deny\n' >"$conf_dir/web config.yml"
 port=$(free_port)
-install "$msi" "$port"
+install_with "$msi" "LISTEN_ADDRESS=127.0.0.1:$port TELEMETRY_PATH=\"/m\"\"x\" MIN_INTERVAL=2s CONFIG_FILE=\"C:\\ProgramData\\winperf conf\\exporter.yml\" WEB_CONFIG_FILE=\"C:\\ProgramData\\winperf conf\\web config.yml\" EXTRA_FLAGS=--web.max-requests=7"
 [ "$(installed_versions)" = "$version " ] || fail "installed: $(installed_versions), not $version"
 for f in "${installed_files[@]}"; do
   [ -f "$programs/$f" ] || fail "not installed: $f"
   cmp -s "$programs/$f" "$tree/$f" || fail "installed $f differs from the install tree"
 done
 wait_state RUNNING || fail "the installed service did not reach RUNNING"
-show "msiexec /i"
-scrape "$port"
-image=$(reg_value "$service_key" ImagePath)
-echo "ImagePath: $image"
-case "$image" in
-  *'\winperf\bin\winperf-exporter.exe'*"--web.listen-address=127.0.0.1:$port --web.telemetry-path=/metrics --collector.min-interval=1s"*) ;;
-  *) fail "the service's command line lacks the properties: $image" ;;
-esac
+show "installed with every property"
+textfiles="$programs/textfile_inputs"
+all_args="--web.listen-address=127.0.0.1:$port --web.telemetry-path=\"/m\\\"x\" --collector.min-interval=2s --config.file=\"C:\\ProgramData\\winperf conf\\exporter.yml\" --web.config.file=\"C:\\ProgramData\\winperf conf\\web config.yml\" --collector.textfile.directory=\"C:\\Program Files\\winperf\\textfile_inputs\\\\\" --web.max-requests=7"
+all_remembered="LISTEN_ADDRESS=127.0.0.1:$port TELEMETRY_PATH=/m\"x MIN_INTERVAL=2s CONFIG_FILE=C:\\ProgramData\\winperf conf\\exporter.yml WEB_CONFIG_FILE=C:\\ProgramData\\winperf conf\\web config.yml TEXTFILE_DIRECTORY=C:\\Program Files\\winperf\\textfile_inputs\\ EXTRA_FLAGS=--web.max-requests=7 "
+expect_arguments "install" "$all_args"
+expect_remembered "install" "$all_remembered"
+echo "ImagePath: $(reg_value "$service_key" ImagePath)"
+echo "remembered: $(remembered | tr '\n' ' ')"
+[ -d "$textfiles" ] || fail "no textfile folder: $textfiles"
+printf '# HELP msi_textfile_check Put here by the MSI test.\n# TYPE msi_textfile_check gauge\nmsi_textfile_check 42\n' >"$textfiles/check.prom"
+# The quote reaches the exporter: its telemetry path is /m"x.
+sleep 2.1  # the last collection's interval
+served=$(curl -s -m 5 -D "$tmp/headers" "http://127.0.0.1:$port/m%22x")
+grep -q '^msi_textfile_check 42' <<<"$served" || fail "the textfile folder's file is not served"
+grep -qi '^X-Frame-Options: deny' "$tmp/headers" || fail "the web configuration's header is missing"
+echo "served at /m\"x: $(grep -c '^winperf_' <<<"$served") samples, msi_textfile_check from $textfiles, $(grep -i '^X-Frame-Options' "$tmp/headers" | tr -d '\r')"
 [ "$(reg_value "$service_key" Start)" = 0x2 ] || fail "the service does not start automatically"
 source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\winperf_exporter'
 case "$(reg_value "$source_key" EventMessageFile)" in
@@ -104,7 +138,10 @@ esac
 "$wine" net stop winperf_exporter >/dev/null
 wait_state STOPPED || fail "net stop did not stop it"
 show "net stop"
-[ "$(field WIN32_EXIT_CODE)" = 0 ] || fail "stopped with exit code $(field WIN32_EXIT_CODE)"
+# Read once, and again if sc query answered nothing (it does now and then under Wine).
+code=$(field WIN32_EXIT_CODE)
+[ -n "$code" ] || code=$(field WIN32_EXIT_CODE)
+[ "$code" = 0 ] || fail "stopped with exit code '$code'"
 [ "$(status "$port")" = 000 ] || fail "the port still answers after the stop"
 "$wine" net start winperf_exporter >/dev/null
 wait_state RUNNING || fail "net start did not bring it back"
@@ -127,24 +164,19 @@ release_port
 wait_state RUNNING || fail "it did not start once the port was free"
 show "port free"
 
-# An upgrade: the same tree as a newer version, installed with another address, replaces the
-# old product; one service, serving on the new address only.
+# An upgrade to a newer package without properties: every value remembered, the same command
+# line, serving on the remembered address; one product, one service.
 upgrade=$tmp/winperf-exporter-upgrade.msi
 newer=${version%.*}.$((${version##*.} + 1))
 bash "$build_msi" "$tree" "$newer" "$upgrade" || fail "cannot build the upgrade package"
-old_port=$port
-port=$(free_port)
-install "$upgrade" "$port"
+"$wine" msiexec /i "$(winpath "$upgrade")" /qn >"$tmp/msiexec.out" 2>&1 ||
+  fail "msiexec /i of the upgrade returned $?: $(tr -d '\r' <"$tmp/msiexec.out")"
 wait_state RUNNING || fail "the upgraded service did not reach RUNNING"
-show "upgrade to $newer"
-scrape "$port"
-[ "$(status "$old_port")" = 000 ] || fail "the old address still answers after the upgrade"
-image=$(reg_value "$service_key" ImagePath)
-echo "ImagePath: $image; installed: $(installed_versions)"
-case "$image" in
-  *"--web.listen-address=127.0.0.1:$port "*) ;;
-  *) fail "the upgraded service's command line: $image" ;;
-esac
+show "upgrade to $newer without properties"
+expect_arguments "upgrade without properties" "$all_args"
+expect_remembered "upgrade without properties" "$all_remembered"
+echo "after the upgrade: ImagePath $(reg_value "$service_key" ImagePath)"
+[ "$(status "$port")" = 200 ] || fail "the upgrade does not serve on the remembered address"
 [ "$(installed_versions)" = "$newer " ] || fail "installed after the upgrade: $(installed_versions)"
 "$wine" reg query 'HKLM\System\CurrentControlSet\Services' 2>/dev/null | tr -d '\r' | grep -ci 'winperf' |
   grep -qx 1 || fail "not exactly one winperf service after the upgrade"
@@ -157,11 +189,15 @@ cp -r "$tree" "$rebuilt_tree"
 echo "rebuilt" >>"$rebuilt_tree/bin/THIRD-PARTY-NOTICES.txt"
 rebuilt=$tmp/winperf-exporter-rebuilt.msi
 bash "$build_msi" "$rebuilt_tree" "$newer" "$rebuilt" || fail "cannot build the rebuilt package"
-"$wine" net stop winperf_exporter >/dev/null 2>&1
-wait_state STOPPED && wait_exited || fail "no stop before the rebuild's install"
-install "$rebuilt" "$port"
+stopped_and_gone "the rebuild's install"
+"$wine" msiexec /i "$(winpath "$rebuilt")" /qn MIN_INTERVAL=3s >"$tmp/msiexec.out" 2>&1 ||
+  fail "msiexec /i of the rebuild returned $?: $(tr -d '\r' <"$tmp/msiexec.out")"
 wait_state RUNNING || fail "the rebuilt package's service did not reach RUNNING"
-show "same version $newer rebuilt"
+show "same version $newer rebuilt, given MIN_INTERVAL=3s"
+all_args=${all_args/--collector.min-interval=2s/--collector.min-interval=3s}
+all_remembered=${all_remembered/MIN_INTERVAL=2s/MIN_INTERVAL=3s}
+expect_arguments "the rebuild given one property" "$all_args"
+expect_remembered "the rebuild given one property" "$all_remembered"
 [ "$(installed_versions)" = "$newer " ] || fail "installed after the rebuild: $(installed_versions)"
 cmp -s "$programs/bin/THIRD-PARTY-NOTICES.txt" "$rebuilt_tree/bin/THIRD-PARTY-NOTICES.txt" ||
   fail "the rebuilt package's file is not the installed one"
@@ -182,7 +218,33 @@ msiinfo export "$msi" LaunchCondition | tr -d '\r' |
   fail "the downgrade's message: $(msiinfo export "$msi" LaunchCondition | tail -n +4)"
 [ "$(installed_versions)" = "$newer " ] || fail "installed after the refused downgrade: $(installed_versions)"
 echo "older package over $newer: refused, 'A newer winperf exporter is already installed.'"
-upgrade=$rebuilt
+
+# A property given empty on an upgrade leaves its flag out, and is remembered so.
+newest=${newer%.*}.$((${newer##*.} + 1))
+upgrade=$tmp/winperf-exporter-newest.msi
+bash "$build_msi" "$tree" "$newest" "$upgrade" || fail "cannot build the $newest package"
+stopped_and_gone "the upgrade to $newest"
+install_with "$upgrade" 'WEB_CONFIG_FILE=""'
+wait_state RUNNING || fail "not running after the upgrade with WEB_CONFIG_FILE=\"\""
+all_args=${all_args/ --web.config.file=\"C:\\ProgramData\\winperf conf\\web config.yml\"/}
+all_remembered=${all_remembered/WEB_CONFIG_FILE=C:\\ProgramData\\winperf conf\\web config.yml/WEB_CONFIG_FILE=}
+expect_arguments 'WEB_CONFIG_FILE=""' "$all_args"
+expect_remembered 'WEB_CONFIG_FILE=""' "$all_remembered"
+curl -s -m 5 -o /dev/null -D "$tmp/headers" "http://127.0.0.1:$port/m%22x"
+grep -qi '^X-Frame-Options' "$tmp/headers" && fail "the web configuration is still read"
+echo "upgrade to $newest with WEB_CONFIG_FILE=\"\": $(arguments)"
+
+# A repair keeps the settings.
+product=$(msiinfo export "$upgrade" Property | tr -d '\r' | sed -n -E "s/^ProductCode${tab}//p")
+stopped_and_gone "the repair"
+"$wine" "$msi_install" repair "$product" >"$tmp/msiexec.out" 2>&1 ||
+  fail "the repair failed: $(tr -d '\r' <"$tmp/msiexec.out")"
+"$wine" net start winperf_exporter >/dev/null 2>&1
+wait_state RUNNING || fail "not running after the repair"
+expect_arguments "repair" "$all_args"
+expect_remembered "repair" "$all_remembered"
+echo "repair of $product: the same arguments and remembered values"
+rm -f "$textfiles/check.prom"
 
 # Uninstall: nothing left. The service is stopped and its process gone first: Wine's msiexec
 # removes the files the moment the service reports STOPPED, and cannot delete the image of a
@@ -198,6 +260,8 @@ echo "msiexec /x: sc query winperf_exporter returns $rc"
 [ "$rc" != 0 ] || fail "the service is still there"
 "$wine" reg query "$service_key" >/dev/null 2>&1 && fail "the service's key is still there"
 "$wine" reg query "$source_key" >/dev/null 2>&1 && fail "the Event Log source is still registered"
+"$wine" reg query "$settings_key" /v LISTEN_ADDRESS >/dev/null 2>&1 && fail "the remembered settings are still there"
+[ -d "$textfiles" ] && fail "the empty textfile folder is still there"
 left=$(find "$programs" -type f 2>/dev/null)
 [ -z "$left" ] || fail "files left after the uninstall: $left"
 [ "$(status "$port")" = 000 ] || fail "the port still answers after the uninstall"

@@ -2,8 +2,8 @@
 // scraper over the library against a scripted platform.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -46,7 +46,8 @@ http_server_config:
     x-frame-options: SAMEORIGIN
     Strict-Transport-Security: max-age=31536000
 basic_auth_users:
-  alice: )") + kHash + "\n  bob.smith: " + kHash + "\n";
+  alice: )") + kHash +
+                           "\n  bob.smith: " + kHash + "\n";
   WebConfig c;
   std::string error;
   ASSERT_TRUE(exporter::parse_web_config(text, "/srv/web/", c, error)) << error;
@@ -180,9 +181,10 @@ TEST(Bcrypt, PublishedVectors) {
     EXPECT_TRUE(exporter::bcrypt_matches(v.password, v.hash)) << v.hash;
     EXPECT_FALSE(exporter::bcrypt_matches(std::string("!") + v.password, v.hash)) << v.hash;
   }
-  EXPECT_FALSE(exporter::bcrypt_matches("U*U", "$2x$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOe"));
-  EXPECT_FALSE(exporter::bcrypt_matches(std::string("U*U\0x", 5),
-                                        "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW"))
+  EXPECT_FALSE(exporter::bcrypt_matches(
+      "U*U", "$2x$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOe"));
+  EXPECT_FALSE(exporter::bcrypt_matches(
+      std::string("U*U\0x", 5), "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW"))
       << "a password with a NUL must not match the part before it";
 }
 
@@ -193,8 +195,8 @@ TEST(Bcrypt, AgreesWithPythonsBcrypt) {
       "for i, prefix in enumerate([b'2a', b'2b'] * 6):\n"
       "    pw = os.urandom(i * 6).hex().encode()[: i * 6] + 'é€'.encode() * (i % 3)\n"
       "    print('=' + pw.hex(), bcrypt.hashpw(pw, bcrypt.gensalt(4 + i % 3, prefix)).decode())\n";
-  const std::string command = "/usr/bin/python3 -c \"$(cat <<'EOF'\n" + std::string(script) +
-                              "EOF\n)\"";
+  const std::string command =
+      "/usr/bin/python3 -c \"$(cat <<'EOF'\n" + std::string(script) + "EOF\n)\"";
   std::unique_ptr<FILE, int (*)(FILE *)> out(popen(command.c_str(), "r"), pclose);
   ASSERT_TRUE(out);
   std::string text;
@@ -291,7 +293,8 @@ TestCerts *TlsSettings::certs = nullptr;
 
 TEST_F(TlsSettings, RsaAndEcdsaServerKeys) {
   std::string error;
-  EXPECT_TRUE(exporter::TlsContext::build(config(), pems("server-rsa.crt", "server-rsa.key"), error))
+  EXPECT_TRUE(
+      exporter::TlsContext::build(config(), pems("server-rsa.crt", "server-rsa.key"), error))
       << error;
   EXPECT_TRUE(exporter::TlsContext::build(config(), pems("server-ec.crt", "server-ec.key"), error))
       << error;
@@ -307,7 +310,8 @@ TEST_F(TlsSettings, WhatCannotBeUsedIsSaid) {
   rc4.cipher_suites = {0x0005};
   exporter::TlsServerConfig mlkem = config();
   mlkem.curves = {4588};
-  const std::string garbage = "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydA==\n-----END CERTIFICATE-----\n";
+  const std::string garbage =
+      "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydA==\n-----END CERTIFICATE-----\n";
   const struct {
     exporter::TlsServerConfig config;
     exporter::PemTexts pems;
@@ -329,7 +333,8 @@ TEST_F(TlsSettings, WhatCannotBeUsedIsSaid) {
   for (const auto &c : cases) {
     std::string error;
     EXPECT_FALSE(exporter::TlsContext::build(c.config, c.pems, error)) << c.error;
-    EXPECT_NE(error.find(c.error), std::string::npos) << "expected " << c.error << ", got " << error;
+    EXPECT_NE(error.find(c.error), std::string::npos)
+        << "expected " << c.error << ", got " << error;
   }
 }
 

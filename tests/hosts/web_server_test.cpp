@@ -63,8 +63,8 @@ class WebServer : public ServedLibrary {
         });
     std::string error;
     ASSERT_TRUE(web->load(error)) << error;
-    server = std::make_unique<exporter::Server>(scraper, options, "9.9.9", stop,
-                                                [](const std::string &) {}, web.get());
+    server = std::make_unique<exporter::Server>(
+        scraper, options, "9.9.9", stop, [](const std::string &) {}, web.get());
     ASSERT_TRUE(server->bind(error)) << error;
     served = std::async(std::launch::async, [&] { return server->serve(); });
   }
@@ -73,11 +73,10 @@ class WebServer : public ServedLibrary {
   // client verifies an address's certificate only loosely.
   httplib::Result get(const std::string &path, const std::string &ca = "ca.crt",
                       const std::string &client = "", const httplib::Headers &headers = {}) {
-    auto cli = client.empty()
-                   ? std::make_unique<httplib::SSLClient>("localhost", options.port)
-                   : std::make_unique<httplib::SSLClient>("localhost", options.port,
-                                                          certs->path(client + ".crt"),
-                                                          certs->path(client + ".key"));
+    auto cli = client.empty() ? std::make_unique<httplib::SSLClient>("localhost", options.port)
+                              : std::make_unique<httplib::SSLClient>("localhost", options.port,
+                                                                     certs->path(client + ".crt"),
+                                                                     certs->path(client + ".key"));
     cli->set_ca_cert_path(certs->path(ca));
     cli->enable_server_certificate_verification(true);
     cli->set_read_timeout(5, 0);
@@ -107,7 +106,8 @@ TEST_F(WebServer, PasswordsOnEveryPathAndTheHeadersOnEveryAnswer) {
   install("server-rsa.crt", "server-rsa.key");
   serve(tls_config() +
         "http_server_config:\n  headers:\n    X-Content-Type-Options: nosniff\n"
-        "    Content-Security-Policy: default-src 'self'\nbasic_auth_users:\n  " + kAlice);
+        "    Content-Security-Policy: default-src 'self'\nbasic_auth_users:\n  " +
+        kAlice);
   const httplib::Headers good{httplib::make_basic_authentication_header("alice", "secret")};
   for (const char *path : {"/", "/metrics", "/snapshot", "/-/healthy", "/nothing"}) {
     const auto ok = get(path, "ca.crt", "", good);
@@ -148,8 +148,8 @@ TEST_F(WebServer, ClientCertificatesInEachPolicy) {
     const struct {
       const char *client;
       bool served;
-    } clients[] = {{"", c.none}, {"client", c.good}, {"stranger", c.stranger},
-                   {"expired", c.expired}};
+    } clients[] = {
+        {"", c.none}, {"client", c.good}, {"stranger", c.stranger}, {"expired", c.expired}};
     for (const auto &client : clients) {
       const auto res = get("/-/healthy", "ca.crt", client.client);
       EXPECT_EQ(static_cast<bool>(res), client.served)
@@ -163,14 +163,16 @@ TEST_F(WebServer, ClientCertificatesInEachPolicy) {
 
 TEST_F(WebServer, OnlyTheAllowedNamesGetThrough) {
   install("server-ec.crt", "server-ec.key");
-  serve(tls_config("  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n"
-                   "  client_allowed_sans: [nobody.example, 10.0.0.7]\n"));
+  serve(
+      tls_config("  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n"
+                 "  client_allowed_sans: [nobody.example, 10.0.0.7]\n"));
   EXPECT_TRUE(get("/-/healthy", "ca.crt", "client")) << "the client's IP address name is allowed";
   EXPECT_FALSE(get("/-/healthy", "ca.crt", "intruder"));
   EXPECT_FALSE(get("/-/healthy", "ca.crt", ""));
   // Asked for, not verified: the names still decide, and a certificate must be there for them.
-  write_config(tls_config("  client_auth_type: RequestClientCert\n"
-                          "  client_allowed_sans: [prometheus.example]\n"));
+  write_config(
+      tls_config("  client_auth_type: RequestClientCert\n"
+                 "  client_allowed_sans: [prometheus.example]\n"));
   EXPECT_TRUE(get("/-/healthy", "ca.crt", "stranger"));
   EXPECT_FALSE(get("/-/healthy", "ca.crt", "intruder"));
   EXPECT_FALSE(get("/-/healthy", "ca.crt", ""));

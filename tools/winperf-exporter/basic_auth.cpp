@@ -15,10 +15,9 @@ extern "C" {
 #include <vector>
 
 // crypt_blowfish, as compiled from libxcrypt.
-extern "C" void winperf_crypt_bcrypt_rn(const char *phrase, size_t phrase_size,
-                                        const char *setting, size_t setting_size,
-                                        unsigned char *output, size_t output_size, void *scratch,
-                                        size_t scratch_size);
+extern "C" void winperf_crypt_bcrypt_rn(const char *phrase, size_t phrase_size, const char *setting,
+                                        size_t setting_size, unsigned char *output,
+                                        size_t output_size, void *scratch, size_t scratch_size);
 
 namespace exporter {
 namespace {
@@ -53,8 +52,7 @@ bool bcrypt_matches(std::string_view password, const std::string &hash) {
   return mbedtls_ct_memcmp(output.data(), hash.data(), kHashLength) == 0;
 }
 
-bool parse_basic_authorization(std::string_view header, std::string &user,
-                               std::string &password) {
+bool parse_basic_authorization(std::string_view header, std::string &user, std::string &password) {
   const size_t space = header.find(' ');
   if (space == std::string_view::npos || !equal_ignoring_case(header.substr(0, space), "Basic")) {
     return false;
@@ -79,7 +77,8 @@ bool parse_basic_authorization(std::string_view header, std::string &user,
 }
 
 PasswordCheck::PasswordCheck() {
-  if (psa_crypto_init() != PSA_SUCCESS || psa_generate_random(secret_, sizeof secret_) != PSA_SUCCESS) {
+  if (psa_crypto_init() != PSA_SUCCESS ||
+      psa_generate_random(secret_, sizeof secret_) != PSA_SUCCESS) {
     throw std::runtime_error("no random numbers for the password checks");
   }
 }

@@ -15,8 +15,7 @@ namespace exporter {
 bool bcrypt_matches(std::string_view password, const std::string &hash);
 
 // The user and password of an "Authorization: Basic ..." header; false when it is not one.
-bool parse_basic_authorization(std::string_view header, std::string &user,
-                               std::string &password);
+bool parse_basic_authorization(std::string_view header, std::string &user, std::string &password);
 
 class PasswordCheck {
  public:

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "config_file.h"
-#include "web_settings.h"
 #include "guard.h"
 #include "log.h"
 #include "names.h"
@@ -24,6 +23,7 @@
 #include "server.h"
 #include "stop_latch.h"
 #include "textfile_win32.h"
+#include "web_settings.h"
 #include "winperf_loader.h"
 
 #ifndef WINPERF_VERSION
@@ -67,9 +67,10 @@ int run(const exporter::Options &options, exporter::Log &log,
   }
   std::unique_ptr<exporter::WebSettings> web;
   if (!options.web_config_file.empty()) {
-    web = std::make_unique<exporter::WebSettings>(
-        options.web_config_file, read_setting_file,
-        [&log](bool failing, const std::string &line) { failing ? log.error(line) : log.info(line); });
+    web = std::make_unique<exporter::WebSettings>(options.web_config_file, read_setting_file,
+                                                  [&log](bool failing, const std::string &line) {
+                                                    failing ? log.error(line) : log.info(line);
+                                                  });
     std::string error;
     if (!web->load(error)) {
       log.error(error);
@@ -85,8 +86,9 @@ int run(const exporter::Options &options, exporter::Log &log,
                                   });
     exporter::Scraper scraper(api, options.min_interval, winperf_names::decode_ansi,
                               WINPERF_VERSION, exporter::Scraper::Clock::now, &textfiles);
-    exporter::Server server(scraper, options, WINPERF_VERSION, g_stop,
-                            [&log](const std::string &line) { log.error(line); }, web.get());
+    exporter::Server server(
+        scraper, options, WINPERF_VERSION, g_stop,
+        [&log](const std::string &line) { log.error(line); }, web.get());
     std::string error;
     if (!server.bind(error)) {
       log.error(error);

@@ -145,9 +145,7 @@ void close_after_unread_body(socket_t sock) {
 // for longer), and the session ended whatever happens.
 class TlsSession {
  public:
-  TlsSession(const TlsContext &context, socket_t sock) : context_(context) {
-    session_.sock = sock;
-  }
+  TlsSession(const TlsContext &context, socket_t sock) : context_(context) { session_.sock = sock; }
   ~TlsSession() {
     if (handshaken_) httplib::tls::shutdown(&session_, graceful_);
   }
@@ -399,8 +397,8 @@ struct Server::Impl {
     const std::shared_ptr<const WebState> state = web->current();
     if (state->config.users.empty()) return true;
     std::string user, password;
-    const bool given = parse_basic_authorization(req.get_header_value("Authorization"), user,
-                                                 password);
+    const bool given =
+        parse_basic_authorization(req.get_header_value("Authorization"), user, password);
     switch (given ? web->passwords().check(state->config.users, user, password)
                   : PasswordCheck::Verdict::refused) {
       case PasswordCheck::Verdict::accepted: return true;
@@ -470,8 +468,7 @@ struct Server::Impl {
     http.set_payload_max_length(kMaxBody);
     http.set_pre_routing_handler(
         [this](const Request &req, Response &res) { return route(req, res); });
-    http.set_post_routing_handler(
-        [this](const Request &, Response &res) { settle_headers(res); });
+    http.set_post_routing_handler([this](const Request &, Response &res) { settle_headers(res); });
     http.set_error_handler(
         [this](const Request &req, Response &res) { return on_error(req, res); });
     http.set_expect_100_continue_handler([](const Request &req, Response &res) {
@@ -514,8 +511,8 @@ struct Server::Impl {
 
 Server::Server(Scraper &scraper, const Options &options, std::string version, StopLatch &stop,
                ErrorLog log_error, WebSettings *web)
-    : impl_(std::make_unique<Impl>(scraper, options, std::move(version), stop,
-                                   std::move(log_error), web)) {
+    : impl_(std::make_unique<Impl>(scraper, options, std::move(version), stop, std::move(log_error),
+                                   web)) {
   impl_->configure();
 }
 

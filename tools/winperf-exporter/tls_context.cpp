@@ -7,9 +7,9 @@
 #include <array>
 
 #if defined(_WIN32)
-#include <ws2tcpip.h>
+#  include <ws2tcpip.h>
 #else
-#include <arpa/inet.h>
+#  include <arpa/inet.h>
 #endif
 
 namespace exporter {
@@ -26,11 +26,11 @@ const unsigned char *bytes(const std::string &text) {
 }
 
 // PEM is parsed with its terminating NUL, as mbedTLS tells PEM from DER by it.
-std::string parse_certificates(mbedtls_x509_crt &chain, const std::string &pem,
-                               const char *what) {
+std::string parse_certificates(mbedtls_x509_crt &chain, const std::string &pem, const char *what) {
   const int ret = mbedtls_x509_crt_parse(&chain, bytes(pem), pem.size() + 1);
   if (ret < 0) return std::string(what) + ": no certificate in it (" + mbedtls_reason(ret) + ")";
-  if (ret > 0) return std::string(what) + ": " + std::to_string(ret) + " of its certificates cannot be read";
+  if (ret > 0)
+    return std::string(what) + ": " + std::to_string(ret) + " of its certificates cannot be read";
   return {};
 }
 
@@ -107,15 +107,13 @@ std::string TlsContext::configure(const TlsServerConfig &config, const PemTexts 
   ret = mbedtls_pk_parse_key(&own_key_, bytes(pems.key), pems.key.size() + 1, nullptr, 0,
                              mbedtls_ctr_drbg_random, &drbg_);
   if (ret != 0) return "key: cannot be read (" + mbedtls_reason(ret) + ")";
-  ret = mbedtls_pk_check_pair(&own_cert_.pk, &own_key_, mbedtls_ctr_drbg_random,
-                              &drbg_);
+  ret = mbedtls_pk_check_pair(&own_cert_.pk, &own_key_, mbedtls_ctr_drbg_random, &drbg_);
   if (ret != 0) return "key: does not match the certificate";
   ret = mbedtls_ssl_conf_own_cert(&conf, &own_cert_, &own_key_);
   if (ret != 0) return "cert: cannot be used (" + mbedtls_reason(ret) + ")";
 
   if (!pems.client_ca.empty()) {
-    if (std::string e = parse_certificates(client_cas_, pems.client_ca, "client_ca");
-        !e.empty()) {
+    if (std::string e = parse_certificates(client_cas_, pems.client_ca, "client_ca"); !e.empty()) {
       return e;
     }
     mbedtls_ssl_conf_ca_chain(&conf, &client_cas_, nullptr);

@@ -47,7 +47,7 @@ class TlsContext {
   mbedtls_x509_crt own_cert_;
   mbedtls_pk_context own_key_;
   mbedtls_x509_crt client_cas_;
-  std::vector<int> suites_;      // 0-terminated, as mbedTLS keeps a pointer to it
+  std::vector<int> suites_;       // 0-terminated, as mbedTLS keeps a pointer to it
   std::vector<uint16_t> groups_;  // 0-terminated
   ClientAuth client_auth_ = ClientAuth::none;
   std::vector<std::string> allowed_sans_;

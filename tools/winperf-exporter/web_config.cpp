@@ -155,9 +155,10 @@ class Builder {
  private:
   // Names the first part of path that is not a key of the format.
   std::string unknown(const std::vector<std::string> &path) {
-    static const std::vector<std::vector<std::string>> kKnown{
-        {"tls_server_config"}, {"http_server_config"}, {"basic_auth_users"},
-        {"http_server_config", "headers"}};
+    static const std::vector<std::vector<std::string>> kKnown{{"tls_server_config"},
+                                                              {"http_server_config"},
+                                                              {"basic_auth_users"},
+                                                              {"http_server_config", "headers"}};
     size_t depth = 1;
     for (const auto &known : kKnown) {
       if (known.size() >= depth && path.size() > known.size() &&
@@ -186,16 +187,17 @@ class Builder {
     if (name == "prefer_server_cipher_suites") {
       return boolean(s).empty() ? std::string{} : "expected true or false";
     }
-    if (name == "cipher_suites") return each(s, [&](const std::string &v) {
-        return cipher_suite(v);
-      });
-    if (name == "curve_preferences") return each(s, [&](const std::string &v) -> std::string {
+    if (name == "cipher_suites")
+      return each(s, [&](const std::string &v) { return cipher_suite(v); });
+    if (name == "curve_preferences")
+      return each(s, [&](const std::string &v) -> std::string {
         const std::optional<uint16_t> id = curve_by_name(v);
         if (!id) return "unknown curve " + v;
         t.curves.push_back(*id);
         return {};
       });
-    if (name == "client_allowed_sans") return each(s, [&](const std::string &v) -> std::string {
+    if (name == "client_allowed_sans")
+      return each(s, [&](const std::string &v) -> std::string {
         if (v.empty()) return "an empty name";
         t.client_allowed_sans.push_back(v);
         return {};
@@ -300,8 +302,8 @@ class Builder {
 };
 
 bool is_bcrypt_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '/';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '/';
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ struct TlsServerConfig {
 };
 
 struct WebConfig {
-  std::optional<TlsServerConfig> tls;  // absent: plain HTTP
+  std::optional<TlsServerConfig> tls;                        // absent: plain HTTP
   std::vector<std::pair<std::string, std::string>> headers;  // added to every answer
   std::map<std::string, std::string> users;                  // name -> bcrypt hash
 };

@@ -1,0 +1,26 @@
+// The exporter service's command line from the package's properties: each setting one argument,
+// quoted so that Windows' command-line rules (CommandLineToArgvW, the C runtime's argv) give the
+// value back exactly; a setting without a value leaves its flag out.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace msi_settings {
+
+// One argument as it must be written for those rules to read value back.
+std::wstring quote_argument(const std::wstring &value);
+
+struct Flag {
+  std::wstring name;   // "--web.listen-address"
+  std::wstring value;  // empty: left out
+};
+
+// The flags in order, each "--name=value" quoted as needed, then extra as it is (flags the admin
+// wrote out).
+std::wstring service_arguments(const std::vector<Flag> &flags, const std::wstring &extra);
+
+// The TCP port of a --web.listen-address value ("[HOST]:PORT"); empty when there is none.
+std::wstring listen_port(const std::wstring &address);
+
+}  // namespace msi_settings

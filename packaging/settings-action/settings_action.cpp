@@ -1,0 +1,99 @@
+// The package's settings, resolved for each install, upgrade and repair: a property given on the
+// command line wins (given empty, its flag is left out), else the value an earlier install
+// remembered in the registry, else the package's default. The service's command line is built
+// from them, quoted. Windows Installer runs this as an immediate custom action before the
+// services are installed; the registry values the package writes remember the result.
+#include <windows.h>
+// after windows.h
+#include <msi.h>
+#include <msiquery.h>
+
+#include <string>
+#include <vector>
+
+#include "service_args.h"
+
+namespace {
+
+constexpr wchar_t kRememberedKey[] = L"SOFTWARE\\winperf\\exporter";
+// The package's value of every setting: not given on the command line. An empty value cannot
+// stand for that, as it is what "leave the flag out" is given as.
+constexpr wchar_t kNotGiven[] = L"<not given>";
+
+struct Setting {
+  const wchar_t *property;
+  const wchar_t *flag;  // null: the value is flags as they are
+};
+constexpr Setting kSettings[] = {
+    {L"LISTEN_ADDRESS", L"--web.listen-address"},
+    {L"TELEMETRY_PATH", L"--web.telemetry-path"},
+    {L"MIN_INTERVAL", L"--collector.min-interval"},
+    {L"CONFIG_FILE", L"--config.file"},
+    {L"WEB_CONFIG_FILE", L"--web.config.file"},
+    {L"TEXTFILE_DIRECTORY", L"--collector.textfile.directory"},
+    {L"EXTRA_FLAGS", nullptr},
+};
+
+std::wstring property(MSIHANDLE install, const std::wstring &name) {
+  DWORD size = 0;
+  wchar_t none[1] = L"";
+  if (MsiGetPropertyW(install, name.c_str(), none, &size) != ERROR_MORE_DATA) return {};
+  std::wstring value(++size, L'\0');
+  if (MsiGetPropertyW(install, name.c_str(), value.data(), &size) != ERROR_SUCCESS) return {};
+  value.resize(size);
+  return value;
+}
+
+// A default such as "[INSTALLDIR]textfile_inputs\", with its properties filled in.
+std::wstring formatted(MSIHANDLE install, const std::wstring &text) {
+  PMSIHANDLE record = MsiCreateRecord(0);  // closed when it goes
+  MsiRecordSetStringW(record, 0, text.c_str());
+  DWORD size = 0;
+  wchar_t none[1] = L"";
+  if (MsiFormatRecordW(install, record, none, &size) != ERROR_MORE_DATA) return text;
+  std::wstring value(++size, L'\0');
+  if (MsiFormatRecordW(install, record, value.data(), &size) != ERROR_SUCCESS) return text;
+  value.resize(size);
+  return value;
+}
+
+// Values are remembered as "=" and the value, so that an empty one is remembered too.
+bool remembered(const wchar_t *name, std::wstring &value) {
+  DWORD bytes = 0;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kRememberedKey, name, RRF_RT_REG_SZ, nullptr, nullptr,
+                   &bytes) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kRememberedKey, name, RRF_RT_REG_SZ, nullptr, text.data(),
+                   &bytes) != ERROR_SUCCESS) {
+    return false;
+  }
+  text.resize(wcsnlen(text.c_str(), text.size()));
+  if (text.empty() || text[0] != L'=') return false;
+  value = text.substr(1);
+  return true;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) UINT __stdcall ResolveSettings(MSIHANDLE install) {
+  std::vector<msi_settings::Flag> flags;
+  std::wstring extra, listen;
+  for (const Setting &s : kSettings) {
+    std::wstring value = property(install, s.property);
+    if (value == kNotGiven && !remembered(s.property, value)) {
+      value = formatted(install, property(install, std::wstring(L"DEFAULT_") + s.property));
+    }
+    MsiSetPropertyW(install, s.property, value.c_str());
+    if (s.flag == nullptr) {
+      extra = value;
+    } else {
+      flags.push_back({s.flag, value});
+    }
+    if (std::wstring(s.property) == L"LISTEN_ADDRESS") listen = value;
+  }
+  MsiSetPropertyW(install, L"SERVICE_ARGS", msi_settings::service_arguments(flags, extra).c_str());
+  MsiSetPropertyW(install, L"LISTEN_PORT", msi_settings::listen_port(listen).c_str());
+  return ERROR_SUCCESS;
+}
