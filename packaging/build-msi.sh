@@ -46,11 +46,22 @@ upgrade_code=$(sed -n -E 's/.*UpgradeCode="([^"]+)".*/\1/p' "$wxs")
 # ResolveSettings (settings.dll) sets the properties the registry values and the service's
 # command line are formatted from: it must be immediate (type 1), after the costing that resolves
 # INSTALLDIR and before InstallValidate. wixl makes it deferred and puts it after InstallFinalize.
+# The main feature cannot be left out (UIDisallowAbsent, 16), which wixl does not write, and
+# KeepMainFeature (a property set, type 51) adds it to ADDLOCAL before the costing.
+# The firewall actions run netsh from a property (type 50), deferred and elevated (0x400, 0x800),
+# their exit code ignored (0x40): 3186; between installing and starting the service.
 # MsiConfigureServices applies both tables, between installing and starting the service.
 (cd "$tables" && "$msibuild" "$out" -i MsiServiceConfigFailureActions.idt -i MsiServiceConfig.idt \
   -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)" \
   -q "UPDATE CustomAction SET Type = 1 WHERE Action = 'ResolveSettings'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 1010 WHERE Action = 'ResolveSettings'" \
-  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;CONFIG_FILE;WEB_CONFIG_FILE;TEXTFILE_DIRECTORY;EXTRA_FLAGS' WHERE Property = 'SecureCustomProperties'" \
+  -q "UPDATE Feature SET Attributes = 16 WHERE Feature = 'Complete'" \
+  -q "UPDATE CustomAction SET Type = 51 WHERE Action = 'KeepMainFeature'" \
+  -q "UPDATE InstallExecuteSequence SET Sequence = 790 WHERE Action = 'KeepMainFeature'" \
+  -q "UPDATE CustomAction SET Type = 3186 WHERE Action = 'FirewallDelete'" \
+  -q "UPDATE CustomAction SET Type = 3186 WHERE Action = 'FirewallAdd'" \
+  -q "UPDATE InstallExecuteSequence SET Sequence = 5860 WHERE Action = 'FirewallDelete'" \
+  -q "UPDATE InstallExecuteSequence SET Sequence = 5870 WHERE Action = 'FirewallAdd'" \
+  -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDRESS;TELEMETRY_PATH;MIN_INTERVAL;CONFIG_FILE;WEB_CONFIG_FILE;TEXTFILE_DIRECTORY;EXTRA_FLAGS;REMOTE_ADDR' WHERE Property = 'SecureCustomProperties'" \
   -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')")

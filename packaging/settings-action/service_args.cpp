@@ -51,4 +51,22 @@ std::wstring listen_port(const std::wstring &address) {
   return port;
 }
 
+namespace {
+constexpr wchar_t kRule[] = L"advfirewall firewall %ls rule name=\"winperf exporter\"";
+std::wstring rule_command(const wchar_t *verb) {
+  std::wstring command = kRule;
+  command.replace(command.find(L"%ls"), 3, verb);
+  return command;
+}
+}  // namespace
+
+std::wstring firewall_delete() { return rule_command(L"delete"); }
+
+std::wstring firewall_add(const std::wstring &port, const std::wstring &remote) {
+  std::wstring command = rule_command(L"add") + L" dir=in action=allow protocol=TCP localport=" +
+                         (port.empty() ? L"10182" : port);
+  if (!remote.empty()) command += L" remoteip=" + quote_argument(remote);
+  return command;
+}
+
 }  // namespace msi_settings

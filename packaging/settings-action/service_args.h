@@ -23,4 +23,9 @@ std::wstring service_arguments(const std::vector<Flag> &flags, const std::wstrin
 // The TCP port of a --web.listen-address value ("[HOST]:PORT"); empty when there is none.
 std::wstring listen_port(const std::wstring &address);
 
+// netsh's arguments for the firewall rule "winperf exporter": removed, and added for inbound TCP
+// to port, from remote (addresses or ranges as netsh takes them) when it is not empty.
+std::wstring firewall_delete();
+std::wstring firewall_add(const std::wstring &port, const std::wstring &remote);
+
 }  // namespace msi_settings

@@ -20,18 +20,21 @@ constexpr wchar_t kRememberedKey[] = L"SOFTWARE\\winperf\\exporter";
 // stand for that, as it is what "leave the flag out" is given as.
 constexpr wchar_t kNotGiven[] = L"<not given>";
 
+enum class Kind { flag, raw_flags, firewall };
 struct Setting {
   const wchar_t *property;
-  const wchar_t *flag;  // null: the value is flags as they are
+  Kind kind;
+  const wchar_t *flag = nullptr;
 };
 constexpr Setting kSettings[] = {
-    {L"LISTEN_ADDRESS", L"--web.listen-address"},
-    {L"TELEMETRY_PATH", L"--web.telemetry-path"},
-    {L"MIN_INTERVAL", L"--collector.min-interval"},
-    {L"CONFIG_FILE", L"--config.file"},
-    {L"WEB_CONFIG_FILE", L"--web.config.file"},
-    {L"TEXTFILE_DIRECTORY", L"--collector.textfile.directory"},
-    {L"EXTRA_FLAGS", nullptr},
+    {L"LISTEN_ADDRESS", Kind::flag, L"--web.listen-address"},
+    {L"TELEMETRY_PATH", Kind::flag, L"--web.telemetry-path"},
+    {L"MIN_INTERVAL", Kind::flag, L"--collector.min-interval"},
+    {L"CONFIG_FILE", Kind::flag, L"--config.file"},
+    {L"WEB_CONFIG_FILE", Kind::flag, L"--web.config.file"},
+    {L"TEXTFILE_DIRECTORY", Kind::flag, L"--collector.textfile.directory"},
+    {L"EXTRA_FLAGS", Kind::raw_flags},
+    {L"REMOTE_ADDR", Kind::firewall},  // who the firewall rule lets in
 };
 
 std::wstring property(MSIHANDLE install, const std::wstring &name) {
@@ -79,21 +82,29 @@ bool remembered(const wchar_t *name, std::wstring &value) {
 
 extern "C" __declspec(dllexport) UINT __stdcall ResolveSettings(MSIHANDLE install) {
   std::vector<msi_settings::Flag> flags;
-  std::wstring extra, listen;
+  std::wstring extra, listen, remote;
   for (const Setting &s : kSettings) {
     std::wstring value = property(install, s.property);
     if (value == kNotGiven && !remembered(s.property, value)) {
       value = formatted(install, property(install, std::wstring(L"DEFAULT_") + s.property));
     }
     MsiSetPropertyW(install, s.property, value.c_str());
-    if (s.flag == nullptr) {
-      extra = value;
-    } else {
-      flags.push_back({s.flag, value});
+    switch (s.kind) {
+      case Kind::flag: flags.push_back({s.flag, value}); break;
+      case Kind::raw_flags: extra = value; break;
+      case Kind::firewall: remote = value; break;
     }
     if (std::wstring(s.property) == L"LISTEN_ADDRESS") listen = value;
   }
   MsiSetPropertyW(install, L"SERVICE_ARGS", msi_settings::service_arguments(flags, extra).c_str());
-  MsiSetPropertyW(install, L"LISTEN_PORT", msi_settings::listen_port(listen).c_str());
+  // What the firewall actions run: the system's netsh, to delete the rule and to add it for
+  // this port.
+  wchar_t system[MAX_PATH] = L"";
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring netsh = std::wstring(system, length < MAX_PATH ? length : 0) + L"\\netsh.exe";
+  MsiSetPropertyW(install, L"NETSH", netsh.c_str());
+  MsiSetPropertyW(install, L"FIREWALL_DELETE_ARGS", msi_settings::firewall_delete().c_str());
+  MsiSetPropertyW(install, L"FIREWALL_ADD_ARGS",
+                  msi_settings::firewall_add(msi_settings::listen_port(listen), remote).c_str());
   return ERROR_SUCCESS;
 }

@@ -5,7 +5,8 @@
 # package without properties keeping every value, a rebuild of that version given one property
 # replacing it, a property given empty leaving its flag out, a repair keeping the settings, a
 # downgrade refused, and the uninstall leaving nothing behind.
-# Usage: check_msi.sh WINE MSI BUILD_MSI INSTALL_TREE PROMTOOL PREFIX MSI_INSTALL_EXE
+# The opt-in firewall rule through a stand-in netsh.exe that records its calls.
+# Usage: check_msi.sh WINE MSI BUILD_MSI INSTALL_TREE PROMTOOL PREFIX MSI_INSTALL_EXE NETSH_STANDIN
 set -uo pipefail
 wine=$1
 msi=$2
@@ -14,8 +15,10 @@ tree=$4
 promtool=$5
 export WINEPREFIX=$6
 msi_install=$7
+netsh_standin=$8
 # Errors on the eventlog channel are what the service's ReportEventW calls print under Wine.
-export WINEDEBUG=-all,err+eventlog WINEDLLOVERRIDES=mscoree,mshtml=
+# Wine's own netsh.exe gives way to the stand-in put into system32.
+export WINEDEBUG=-all,err+eventlog WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe=n"
 source "$(dirname "$0")/service_common.sh"
 
 tmp=$(mktemp -d)
@@ -32,6 +35,11 @@ winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 # The first Wine program under the test's own server starts the service manager, whose stderr
 # (and its services', with the Event Log lines) is then wine.err.
 fresh_prefix
+cp "$netsh_standin" "$WINEPREFIX/drive_c/windows/system32/netsh.exe"
+netsh_calls="$WINEPREFIX/drive_c/netsh-calls.txt"
+# What netsh was asked since the last look, one call a line.
+netsh_asked() { [ -f "$netsh_calls" ] && tr -d '\r' <"$netsh_calls" | sed 's/^\xef\xbb\xbf//'; rm -f "$netsh_calls"; }
+rule='advfirewall firewall %s rule name="winperf exporter"'
 "$wine" sc query winperf_exporter >/dev/null 2>"$tmp/wine.err"
 
 status() { curl -s -m 3 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$1/-/healthy"; }
@@ -49,7 +57,7 @@ stopped_and_gone() {
   wait_state STOPPED && wait_exited || fail "the service did not stop and end before $1"
 }
 settings_key='HKLM\SOFTWARE\winperf\exporter'
-setting_names=(LISTEN_ADDRESS TELEMETRY_PATH MIN_INTERVAL CONFIG_FILE WEB_CONFIG_FILE TEXTFILE_DIRECTORY EXTRA_FLAGS)
+setting_names=(LISTEN_ADDRESS TELEMETRY_PATH MIN_INTERVAL CONFIG_FILE WEB_CONFIG_FILE TEXTFILE_DIRECTORY EXTRA_FLAGS REMOTE_ADDR)
 remembered() { local n; for n in "${setting_names[@]}"; do echo "$n$(reg_value "$settings_key" "$n")"; done; }
 # The service's arguments, the program's path (quoted or not) taken off.
 arguments() { reg_value "$service_key" ImagePath | sed -E 's/^"?[^"]*winperf-exporter\.exe"? //'; }
@@ -114,12 +122,13 @@ wait_state RUNNING || fail "the installed service did not reach RUNNING"
 show "installed with every property"
 textfiles="$programs/textfile_inputs"
 all_args="--web.listen-address=127.0.0.1:$port --web.telemetry-path=\"/m\\\"x\" --collector.min-interval=2s --config.file=\"C:\\ProgramData\\winperf conf\\exporter.yml\" --web.config.file=\"C:\\ProgramData\\winperf conf\\web config.yml\" --collector.textfile.directory=\"C:\\Program Files\\winperf\\textfile_inputs\\\\\" --web.max-requests=7"
-all_remembered="LISTEN_ADDRESS=127.0.0.1:$port TELEMETRY_PATH=/m\"x MIN_INTERVAL=2s CONFIG_FILE=C:\\ProgramData\\winperf conf\\exporter.yml WEB_CONFIG_FILE=C:\\ProgramData\\winperf conf\\web config.yml TEXTFILE_DIRECTORY=C:\\Program Files\\winperf\\textfile_inputs\\ EXTRA_FLAGS=--web.max-requests=7 "
+all_remembered="LISTEN_ADDRESS=127.0.0.1:$port TELEMETRY_PATH=/m\"x MIN_INTERVAL=2s CONFIG_FILE=C:\\ProgramData\\winperf conf\\exporter.yml WEB_CONFIG_FILE=C:\\ProgramData\\winperf conf\\web config.yml TEXTFILE_DIRECTORY=C:\\Program Files\\winperf\\textfile_inputs\\ EXTRA_FLAGS=--web.max-requests=7 REMOTE_ADDR= "
 expect_arguments "install" "$all_args"
 expect_remembered "install" "$all_remembered"
 echo "ImagePath: $(reg_value "$service_key" ImagePath)"
 echo "remembered: $(remembered | tr '\n' ' ')"
 [ -d "$textfiles" ] || fail "no textfile folder: $textfiles"
+[ -z "$(netsh_asked)" ] || fail "a firewall rule without ADDLOCAL=FirewallException"
 printf '# HELP msi_textfile_check Put here by the MSI test.\n# TYPE msi_textfile_check gauge\nmsi_textfile_check 42\n' >"$textfiles/check.prom"
 # The quote reaches the exporter: its telemetry path is /m"x.
 sleep 2.1  # the last collection's interval
@@ -190,12 +199,24 @@ echo "rebuilt" >>"$rebuilt_tree/bin/THIRD-PARTY-NOTICES.txt"
 rebuilt=$tmp/winperf-exporter-rebuilt.msi
 bash "$build_msi" "$rebuilt_tree" "$newer" "$rebuilt" || fail "cannot build the rebuilt package"
 stopped_and_gone "the rebuild's install"
-"$wine" msiexec /i "$(winpath "$rebuilt")" /qn MIN_INTERVAL=3s >"$tmp/msiexec.out" 2>&1 ||
+[ -z "$(netsh_asked)" ] || fail "a firewall rule on the upgrade without ADDLOCAL=FirewallException"
+"$wine" msiexec /i "$(winpath "$rebuilt")" /qn MIN_INTERVAL=3s ADDLOCAL=FirewallException \
+  REMOTE_ADDR=10.0.0.0/8,192.168.1.5 >"$tmp/msiexec.out" 2>&1 ||
   fail "msiexec /i of the rebuild returned $?: $(tr -d '\r' <"$tmp/msiexec.out")"
 wait_state RUNNING || fail "the rebuilt package's service did not reach RUNNING"
-show "same version $newer rebuilt, given MIN_INTERVAL=3s"
+show "same version $newer rebuilt, given MIN_INTERVAL=3s and the firewall rule"
 all_args=${all_args/--collector.min-interval=2s/--collector.min-interval=3s}
 all_remembered=${all_remembered/MIN_INTERVAL=2s/MIN_INTERVAL=3s}
+all_remembered=${all_remembered/REMOTE_ADDR=/REMOTE_ADDR=10.0.0.0\/8,192.168.1.5}
+asked=$(netsh_asked)
+# shellcheck disable=SC2059
+expected_rules="$(printf "$rule" delete)
+$(printf "$rule" add) dir=in action=allow protocol=TCP localport=$port remoteip=10.0.0.0/8,192.168.1.5"
+[ "$asked" = "$expected_rules" ] || fail "netsh was asked
+$asked
+not
+$expected_rules"
+echo "ADDLOCAL=FirewallException REMOTE_ADDR=10.0.0.0/8,192.168.1.5: netsh $(tr '\n' '|' <<<"$asked")"
 expect_arguments "the rebuild given one property" "$all_args"
 expect_remembered "the rebuild given one property" "$all_remembered"
 [ "$(installed_versions)" = "$newer " ] || fail "installed after the rebuild: $(installed_versions)"
@@ -224,8 +245,25 @@ newest=${newer%.*}.$((${newer##*.} + 1))
 upgrade=$tmp/winperf-exporter-newest.msi
 bash "$build_msi" "$tree" "$newest" "$upgrade" || fail "cannot build the $newest package"
 stopped_and_gone "the upgrade to $newest"
-install_with "$upgrade" 'WEB_CONFIG_FILE=""'
+# Another port, and netsh failing: the rule follows the port, the install still succeeds.
+old_port=$port
+port=$(free_port)
+touch "$WINEPREFIX/drive_c/netsh-fail"
+install_with "$upgrade" "WEB_CONFIG_FILE=\"\" LISTEN_ADDRESS=127.0.0.1:$port ADDLOCAL=FirewallException"
+rm -f "$WINEPREFIX/drive_c/netsh-fail"
 wait_state RUNNING || fail "not running after the upgrade with WEB_CONFIG_FILE=\"\""
+all_args=${all_args/127.0.0.1:$old_port/127.0.0.1:$port}
+all_remembered=${all_remembered/127.0.0.1:$old_port/127.0.0.1:$port}
+asked=$(netsh_asked)
+# The old product's removal deletes its rule; the new one deletes and adds for the new port.
+expected_rules="$(printf "$rule" delete)
+$(printf "$rule" delete)
+$(printf "$rule" add) dir=in action=allow protocol=TCP localport=$port remoteip=10.0.0.0/8,192.168.1.5"
+[ "$asked" = "$expected_rules" ] || fail "netsh was asked on the port change
+$asked
+not
+$expected_rules"
+echo "port $old_port -> $port with netsh failing: installed; netsh $(tr '\n' '|' <<<"$asked")"
 all_args=${all_args/ --web.config.file=\"C:\\ProgramData\\winperf conf\\web config.yml\"/}
 all_remembered=${all_remembered/WEB_CONFIG_FILE=C:\\ProgramData\\winperf conf\\web config.yml/WEB_CONFIG_FILE=}
 expect_arguments 'WEB_CONFIG_FILE=""' "$all_args"
@@ -243,7 +281,7 @@ stopped_and_gone "the repair"
 wait_state RUNNING || fail "not running after the repair"
 expect_arguments "repair" "$all_args"
 expect_remembered "repair" "$all_remembered"
-echo "repair of $product: the same arguments and remembered values"
+echo "repair of $product: the same arguments and remembered values; netsh $(netsh_asked | tr '\n' '|')"
 rm -f "$textfiles/check.prom"
 
 # Uninstall: nothing left. The service is stopped and its process gone first: Wine's msiexec
@@ -261,6 +299,10 @@ echo "msiexec /x: sc query winperf_exporter returns $rc"
 "$wine" reg query "$service_key" >/dev/null 2>&1 && fail "the service's key is still there"
 "$wine" reg query "$source_key" >/dev/null 2>&1 && fail "the Event Log source is still registered"
 "$wine" reg query "$settings_key" /v LISTEN_ADDRESS >/dev/null 2>&1 && fail "the remembered settings are still there"
+asked=$(netsh_asked)
+# shellcheck disable=SC2059
+[ "$asked" = "$(printf "$rule" delete)" ] || fail "netsh on the uninstall: $asked"
+echo "msiexec /x: netsh $asked"
 [ -d "$textfiles" ] && fail "the empty textfile folder is still there"
 left=$(find "$programs" -type f 2>/dev/null)
 [ -z "$left" ] || fail "files left after the uninstall: $left"

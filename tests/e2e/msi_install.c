@@ -4,6 +4,7 @@
    Usage: msi_install install PACKAGE [PROPERTIES]
           msi_install repair PRODUCT_CODE */
 #include <windows.h>
+/* after windows.h */
 #include <msi.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -15,8 +16,8 @@ int wmain(int argc, wchar_t **argv) {
     rc = MsiInstallProductW(argv[2], argc == 4 ? argv[3] : L"");
   } else if (argc == 3 && wcscmp(argv[1], L"repair") == 0) {
     /* As msiexec /famus: every file again, and the machine's and the user's registry entries. */
-    rc = MsiReinstallProductW(argv[2], REINSTALLMODE_FILEREPLACE | REINSTALLMODE_MACHINEDATA |
-                                           REINSTALLMODE_USERDATA);
+    rc = MsiReinstallProductW(
+        argv[2], REINSTALLMODE_FILEREPLACE | REINSTALLMODE_MACHINEDATA | REINSTALLMODE_USERDATA);
   } else {
     fputs("usage: msi_install install PACKAGE [PROPERTIES] | msi_install repair PRODUCT_CODE\n",
           stderr);

@@ -46,4 +46,17 @@ TEST(MsiSettings, PortsOfListenAddresses) {
   for (const auto &c : cases) EXPECT_EQ(msi_settings::listen_port(c.address), c.port) << c.address;
 }
 
+TEST(MsiSettings, FirewallRuleCommands) {
+  EXPECT_EQ(msi_settings::firewall_delete(),
+            L"advfirewall firewall delete rule name=\"winperf exporter\"");
+  EXPECT_EQ(msi_settings::firewall_add(L"9999", L""),
+            L"advfirewall firewall add rule name=\"winperf exporter\" dir=in action=allow "
+            L"protocol=TCP localport=9999");
+  EXPECT_EQ(msi_settings::firewall_add(L"10182", L"10.0.0.0/8,LocalSubnet"),
+            L"advfirewall firewall add rule name=\"winperf exporter\" dir=in action=allow "
+            L"protocol=TCP localport=10182 remoteip=10.0.0.0/8,LocalSubnet");
+  // An address without a port is the exporter's default port.
+  EXPECT_NE(msi_settings::firewall_add(L"", L"").find(L"localport=10182"), std::wstring::npos);
+}
+
 }  // namespace
