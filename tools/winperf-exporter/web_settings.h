@@ -26,6 +26,7 @@ struct WebState {
 class WebSettings {
  public:
   using Log = std::function<void(bool failing, const std::string &line)>;
+  // read reads the file and the PEM files it names (the exporter's refuses files over 1 MiB).
   WebSettings(std::string path, FileReader read, Log log);
   ~WebSettings();
   WebSettings(const WebSettings &) = delete;
@@ -40,9 +41,6 @@ class WebSettings {
   bool valid() const;                               // whether the file as last read is good
   bool tls() const { return tls_; }                 // chosen at start, for the process's life
   PasswordCheck &passwords() { return passwords_; }
-
-  // Larger certificate or configuration files than this are refused.
-  static constexpr size_t kMaxFileBytes = 1 << 20;
 
  private:
   struct Reading;
