@@ -37,27 +37,32 @@ constexpr Setting kSettings[] = {
     {L"REMOTE_ADDR", Kind::firewall},  // who the firewall rule lets in
 };
 
-std::wstring property(MSIHANDLE install, const std::wstring &name) {
+// A string from one of Windows Installer's calls that say how long it is when the buffer is too
+// small: asked once for the length, then for the text; failed if either fails.
+template <typename Call>
+std::wstring msi_string(const Call &call, const std::wstring &failed = {}) {
   DWORD size = 0;
   wchar_t none[1] = L"";
-  if (MsiGetPropertyW(install, name.c_str(), none, &size) != ERROR_MORE_DATA) return {};
+  if (call(none, &size) != ERROR_MORE_DATA) return failed;
   std::wstring value(++size, L'\0');
-  if (MsiGetPropertyW(install, name.c_str(), value.data(), &size) != ERROR_SUCCESS) return {};
+  if (call(value.data(), &size) != ERROR_SUCCESS) return failed;
   value.resize(size);
   return value;
+}
+
+std::wstring property(MSIHANDLE install, const std::wstring &name) {
+  return msi_string([&](wchar_t *buffer, DWORD *size) {
+    return MsiGetPropertyW(install, name.c_str(), buffer, size);
+  });
 }
 
 // A default such as "[INSTALLDIR]textfile_inputs\", with its properties filled in.
 std::wstring formatted(MSIHANDLE install, const std::wstring &text) {
   PMSIHANDLE record = MsiCreateRecord(0);  // closed when it goes
   MsiRecordSetStringW(record, 0, text.c_str());
-  DWORD size = 0;
-  wchar_t none[1] = L"";
-  if (MsiFormatRecordW(install, record, none, &size) != ERROR_MORE_DATA) return text;
-  std::wstring value(++size, L'\0');
-  if (MsiFormatRecordW(install, record, value.data(), &size) != ERROR_SUCCESS) return text;
-  value.resize(size);
-  return value;
+  return msi_string(
+      [&](wchar_t *buffer, DWORD *size) { return MsiFormatRecordW(install, record, buffer, size); },
+      text);
 }
 
 // Values are remembered as "=" and the value, so that an empty one is remembered too.

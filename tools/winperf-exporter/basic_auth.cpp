@@ -14,6 +14,8 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "web_config.h"
+
 // crypt_blowfish, as compiled from libxcrypt.
 extern "C" void winperf_crypt_bcrypt_rn(const char *phrase, size_t phrase_size, const char *setting,
                                         size_t setting_size, unsigned char *output,
@@ -25,14 +27,6 @@ namespace {
 constexpr size_t kHashLength = 60;
 constexpr size_t kScratchBytes = 8192;  // libxcrypt's own size for it
 constexpr size_t kDigestBytes = 32;
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -70,21 +70,11 @@ std::string apply_min_interval(std::string_view value, Options &o) {
   return "expected a duration such as 500ms, 1s or 2m";
 }
 
-std::string apply_log_file(std::string_view value, Options &o) {
+// The flags that name a file: any non-empty value.
+template <std::string Options::*file>
+std::string apply_file_name(std::string_view value, Options &o) {
   if (value.empty()) return "expected a file name";
-  o.log_file = value;
-  return {};
-}
-
-std::string apply_config_file(std::string_view value, Options &o) {
-  if (value.empty()) return "expected a file name";
-  o.config_file = value;
-  return {};
-}
-
-std::string apply_web_config_file(std::string_view value, Options &o) {
-  if (value.empty()) return "expected a file name";
-  o.web_config_file = value;
+  o.*file = value;
   return {};
 }
 
@@ -99,13 +89,13 @@ void clear_textfile_directories(Options &o) { o.textfile_directories.clear(); }
 constexpr Flag kFlags[] = {
     {"help", nullptr, false},
     {"version", nullptr, false},
-    {"config.file", apply_config_file, false},
+    {"config.file", apply_file_name<&Options::config_file>, false},
     {"web.listen-address", apply_listen_address, true},
     {"web.telemetry-path", apply_telemetry_path, true},
     {"web.max-requests", apply_max_requests, true},
-    {"web.config.file", apply_web_config_file, true},
+    {"web.config.file", apply_file_name<&Options::web_config_file>, true},
     {"collector.min-interval", apply_min_interval, true},
-    {"log.file", apply_log_file, true},
+    {"log.file", apply_file_name<&Options::log_file>, true},
     {"collector.textfile.directory", apply_textfile_directory, true, clear_textfile_directories},
 };
 

@@ -71,12 +71,6 @@ constexpr std::array kHeaders{"Content-Security-Policy", "X-Frame-Options",
                               "X-Content-Type-Options", "X-XSS-Protection",
                               "Strict-Transport-Security"};
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x | 0x20) == (y | 0x20);
-         });
-}
-
 bool is_absolute(std::string_view path) {
   if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return true;
   return path.size() >= 2 && path[1] == ':' && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z');
@@ -313,6 +307,12 @@ std::optional<uint16_t> curve_by_name(std::string_view name) {
     if (n.name == name) return n.id;
   }
   return std::nullopt;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return (x | 0x20) == (y | 0x20);
+         });
 }
 
 std::string_view curve_name(uint16_t id) {

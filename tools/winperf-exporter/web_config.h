@@ -59,6 +59,9 @@ bool parse_web_config(std::string_view text, const std::string &folder, WebConfi
 // salt and digest.
 bool is_bcrypt_hash(std::string_view hash);
 
+// Whether a and b are the same ASCII text, letters compared without case (header names, schemes).
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+
 // The folder part of a path, with its separator ("C:\a\b.yml" gives "C:\a\"); empty for none.
 std::string folder_of(const std::string &path);
 

@@ -58,19 +58,27 @@ std::string WebSettings::read(Reading &r) {
   return {};
 }
 
+// The state a good reading makes; null, with problem said, for a bad one.
+std::shared_ptr<const WebState> WebSettings::state_of(Reading &r, std::string &problem) const {
+  if (!problem.empty()) return nullptr;
+  auto state = std::make_shared<WebState>();
+  if (r.config.tls) {
+    state->tls = TlsContext::build(*r.config.tls, r.pems, problem);
+    if (!state->tls) return nullptr;
+  }
+  state->config = std::move(r.config);
+  return state;
+}
+
 bool WebSettings::load(std::string &error) {
   Reading r;
   std::string problem = read(r);
-  auto state = std::make_shared<WebState>();
-  if (problem.empty() && r.config.tls) {
-    state->tls = TlsContext::build(*r.config.tls, r.pems, problem);
-  }
-  if (!problem.empty()) {
+  std::shared_ptr<const WebState> state = state_of(r, problem);
+  if (!state) {
     error = path_ + ": " + problem;
     return false;
   }
-  tls_ = r.config.tls.has_value();
-  state->config = std::move(r.config);
+  tls_ = state->tls != nullptr;
   const std::lock_guard<std::mutex> lock(mutex_);
   current_ = std::move(state);
   valid_ = true;
@@ -84,23 +92,18 @@ void WebSettings::refresh() {
   std::string problem = read(r);
   if (r.fingerprint == fingerprint_) return;  // nothing changed since the last reading
   fingerprint_ = r.fingerprint;
-  auto state = std::make_shared<WebState>();
   if (problem.empty() && r.config.tls.has_value() != tls_) {
     problem = tls_ ? "TLS cannot be turned off without a restart"
                    : "TLS cannot be turned on without a restart";
   }
-  if (problem.empty() && r.config.tls) {
-    state->tls = TlsContext::build(*r.config.tls, r.pems, problem);
-  }
-  if (!problem.empty()) {
-    valid_ = false;
+  std::shared_ptr<const WebState> state = state_of(r, problem);
+  valid_ = state != nullptr;
+  if (!state) {
     log_(true, "web configuration " + path_ + ": " + problem +
                    "; requests are refused until it is mended");
     return;
   }
-  state->config = std::move(r.config);
   current_ = std::move(state);
-  valid_ = true;
   log_(false, "web configuration " + path_ + ": read again");
 }
 

@@ -45,6 +45,7 @@ class WebSettings {
  private:
   struct Reading;
   std::string read(Reading &reading);
+  std::shared_ptr<const WebState> state_of(Reading &reading, std::string &problem) const;
   std::string read_pem(const PemSource &source, const char *what, std::string &out) const;
 
   const std::string path_;
