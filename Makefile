@@ -57,11 +57,11 @@ bench: deps
 	cmake --preset $(CROSS_PRESET) >/dev/null
 	cmake --build --preset $(CROSS_PRESET) --target winperf-exporter winperf-sample
 	@$(WINE_ENV) wine wineboot --init >/dev/null 2>&1
-	$(WINE_ENV) python3 tests/e2e/exporter_test.py idle --wine wine --bin $(CROSS_DIR)/bin \
+	$(WINE_ENV) python3 tests/e2e/exporter_test.py idle --launcher=wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
-	$(WINE_ENV) python3 tests/e2e/exporter_test.py textfile_cost --wine wine --bin $(CROSS_DIR)/bin \
+	$(WINE_ENV) python3 tests/e2e/exporter_test.py textfile_cost --launcher=wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool
-	$(WINE_ENV) python3 tests/e2e/web_config_test.py tls_cost --wine wine --bin $(CROSS_DIR)/bin \
+	$(WINE_ENV) python3 tests/e2e/web_config_test.py tls_cost --launcher=wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool --certs tests/certs/make_test_certs.sh
 
 # Fuzzes the sampling layer and the exporter's parsers (settings, textfiles, web configuration)

@@ -52,9 +52,10 @@ else()
   target_link_options(winperf PRIVATE /DELAYLOAD:pdh.dll /DELAYLOAD:iphlpapi.dll)
 endif()
 
-# Windows programs that need nothing beside themselves: the runtime libraries go inside.
-set(WINPERF_MINGW_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+# Windows programs that need nothing beside themselves: the runtime libraries go inside (with
+# MSVC, the static triplet's runtime does it).
 if(MINGW)
+  set(WINPERF_MINGW_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
   target_link_options(winperf PRIVATE ${WINPERF_MINGW_STATIC_RUNTIME}
                       -Wl,--exclude-all-symbols -Wl,--dynamicbase -Wl,--nxcompat
                       -Wl,--high-entropy-va $<$<CONFIG:Release,MinSizeRel>:-s>)
@@ -146,11 +147,13 @@ if(NOT PROJECT_IS_TOP_LEVEL)
 endif()
 
 # The MSI's custom action that resolves its settings (packaging/settings-action), in the MSI
-# only: not installed.
+# only: a component that no ordinary install or ZIP includes.
 add_library(winperf_msi_settings SHARED packaging/settings-action/settings_action.cpp
                                         packaging/settings-action/service_args.cpp)
 set_target_properties(winperf_msi_settings PROPERTIES OUTPUT_NAME settings PREFIX ""
                       RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/msi)
+install(TARGETS winperf_msi_settings RUNTIME DESTINATION msi COMPONENT msi_custom_action
+        EXCLUDE_FROM_ALL)
 # Spelled out: "msi" is also the name of the package's target.
 target_link_libraries(winperf_msi_settings PRIVATE $<IF:$<BOOL:${MINGW}>,-lmsi,msi.lib> winperf_warnings)
 if(MINGW)
@@ -158,22 +161,19 @@ if(MINGW)
                       $<$<CONFIG:Release,MinSizeRel>:-s>)
 endif()
 
-# The exporter's MSI, built here from the install tree with msitools, beside the ZIP.
+# The exporter's MSI, built from the install tree with msitools, beside the ZIP. On Windows the
+# workflow runs the same script, with msitools inside WSL.
 if(CMAKE_HOST_UNIX)
   find_program(WINPERF_WIXL wixl REQUIRED)
   find_program(WINPERF_MSIBUILD msibuild REQUIRED)
   set(WINPERF_MSI_TREE ${PROJECT_BINARY_DIR}/msi-tree)
   set(WINPERF_MSI ${PROJECT_BINARY_DIR}/package/winperf-exporter-${PROJECT_VERSION}-x64.msi)
   add_custom_command(OUTPUT ${WINPERF_MSI}
-                     COMMAND ${CMAKE_COMMAND} -E rm -rf ${WINPERF_MSI_TREE}
-                     COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${WINPERF_MSI_TREE}
-                     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:winperf_msi_settings>
-                             ${WINPERF_MSI_TREE}/msi/settings.dll
                      COMMAND ${CMAKE_COMMAND} -E env WIXL=${WINPERF_WIXL} MSIBUILD=${WINPERF_MSIBUILD}
-                             bash ${PROJECT_SOURCE_DIR}/packaging/build-msi.sh ${WINPERF_MSI_TREE}
-                             ${PROJECT_VERSION} ${WINPERF_MSI}
+                             bash ${PROJECT_SOURCE_DIR}/packaging/package-msi.sh ${PROJECT_BINARY_DIR}
+                             ${PROJECT_VERSION} ${WINPERF_MSI} $<CONFIG>
                      DEPENDS winperf winperf-sample winperf-exporter winperf_msi_settings
-                             packaging/winperf-exporter.wxs
+                             packaging/winperf-exporter.wxs packaging/package-msi.sh
                              packaging/build-msi.sh packaging/THIRD-PARTY-NOTICES.txt LICENSE
                              include/winperf.h
                      COMMENT "MSI package ${WINPERF_MSI}" VERBATIM)

@@ -52,7 +52,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   wine wine64
-  prometheus python3 python3-bcrypt openssl curl
+  prometheus python3 python3-bcrypt python3-yaml openssl curl
   wixl msitools golang-go
   clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )

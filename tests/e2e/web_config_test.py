@@ -2,7 +2,7 @@
 """winperf-exporter under Wine with a web configuration: TLS, client certificates, passwords and
 headers, as Prometheus, curl and Python's TLS client meet them.
 
-Usage: web_config_test.py GROUP --wine WINE --bin BIN_DIR --promtool PROMTOOL
+Usage: web_config_test.py GROUP [--launcher WINE] --bin BIN_DIR [--promtool PROMTOOL]
                           [--prometheus PROM] --certs MAKE_TEST_CERTS_SH
 GROUP is one of: tls, prometheus_tls, rotation, startup, flood, tls_cost.
 
@@ -352,7 +352,7 @@ def test_startup(args):
 
 
 def check_refused_start(args, what, flags, reason):
-    r = et.run_wine(args, os.path.join(args.bin, "winperf-exporter.exe"),
+    r = et.run_program(args, os.path.join(args.bin, "winperf-exporter.exe"),
                     f"--web.listen-address=127.0.0.1:{et.free_port()}", *flags)
     check(r.returncode == 1 and reason in r.stderr and "listening on" not in r.stderr,
           f"{what}: exit {r.returncode}, {r.stderr!r}")
@@ -471,9 +471,10 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("group", choices=["tls", "prometheus_tls", "rotation", "startup", "flood",
                                      "tls_cost"])
-    p.add_argument("--wine", required=True)
+    p.add_argument("--launcher", default="",
+                   help="what runs a Windows program (wine); none on Windows")
     p.add_argument("--bin", required=True)
-    p.add_argument("--promtool", required=True)
+    p.add_argument("--promtool")
     p.add_argument("--prometheus")
     p.add_argument("--certs", required=True, help="the script that makes the test certificates")
     args = p.parse_args()
