@@ -53,7 +53,7 @@ PACKAGES=(
   libz-mingw-w64-dev
   wine wine64
   prometheus python3 python3-bcrypt python3-yaml openssl curl
-  wixl msitools golang-go
+  wixl msitools golang-go jsonnet
   clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )
 
