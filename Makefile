@@ -48,7 +48,7 @@ serve: deps
 # Benchmarks with their ratios, measured in one run; repetitions interleaved at random so that a
 # busy moment of the machine does not fall on one benchmark only. Then the exporter under Wine:
 # its CPU time over a minute with nobody scraping, per scrape, what textfiles add to a scrape,
-# and what TLS and basic auth add.
+# what the status page costs beside a scrape, and what TLS and basic auth add.
 bench: deps
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux --target winperf_bench
@@ -61,6 +61,7 @@ bench: deps
 	  --promtool promtool --seconds 60 --idle-limit 0.2 --with-wineserver
 	$(WINE_ENV) python3 tests/e2e/exporter_test.py textfile_cost --launcher=wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool
+	$(WINE_ENV) python3 tests/e2e/exporter_test.py status_page_cost --launcher=wine --bin $(CROSS_DIR)/bin
 	$(WINE_ENV) python3 tests/e2e/web_config_test.py tls_cost --launcher=wine --bin $(CROSS_DIR)/bin \
 	  --promtool promtool --certs tests/certs/make_test_certs.sh
 

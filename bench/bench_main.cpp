@@ -20,6 +20,7 @@
 #include "alloc_counter.h"
 #include "exposition.h"
 #include "sample.h"
+#include "status_page.h"
 #include "textfile_bench.h"
 #include "winapi_null.h"
 #include "winperf_internal.h"
@@ -83,6 +84,30 @@ void BM_Exposition(benchmark::State &state) {
     exposition::write_sample(w, *sample, ascii_only);
     bytes = w.text().size();
     benchmark::DoNotOptimize(w.text().data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+// The status page of the same sample, which must cost no more than the scrape's rendering.
+void BM_StatusPage(benchmark::State &state) {
+  fill_maximal_sample();
+  const winperf_loader::Api api = winperf_loader::linked_api();
+  const auto sample = std::make_unique<winperf_sample::Sample>();
+  const winperf_names::Decoder ascii_only = [](std::string_view, std::u16string &) {
+    return false;
+  };
+  exporter::StatusFacts facts;
+  facts.sample = sample.get();
+  facts.host_name = "web-01";
+  facts.version = "1.0.0";
+  facts.telemetry_path = "/metrics";
+  facts.last_ok = true;
+  size_t bytes = 0;
+  for (auto _ : state) {
+    winperf_sample::read(api, *sample);
+    const std::string page = exporter::render_status_page(facts, ascii_only);
+    bytes = page.size();
+    benchmark::DoNotOptimize(page.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
@@ -205,6 +230,7 @@ BENCHMARK(BM_Snapshot);
 BENCHMARK(BM_SnapshotFloorYyjsonWriteOnly);
 BENCHMARK(BM_SnapshotNlohmannBuildAndDump);
 BENCHMARK(BM_Exposition);
+BENCHMARK(BM_StatusPage);
 BENCHMARK(BM_Collect)->Arg(4)->Arg(128);
 BENCHMARK_CAPTURE(BM_GetRecord, cpu, winperf_get_cpu);
 BENCHMARK_CAPTURE(BM_Copy, cpu, &g_cpu_info, sizeof g_cpu_info);

@@ -54,6 +54,7 @@ PACKAGES=(
   wine wine64
   prometheus python3 python3-bcrypt python3-yaml openssl curl
   wixl msitools golang-go jsonnet
+  chromium chromium-driver python3-selenium
   clang libclang-rt-14-dev valgrind libbenchmark-dev nlohmann-json3-dev
 )
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""winperf-exporter under Wine (or on Windows), driven over HTTP the way Prometheus and its users drive it.
+"""winperf-exporter under Wine (or on Windows), driven over HTTP the way Prometheus and its
+users drive it.
 
-Usage: exporter_test.py GROUP [--launcher WINE] --bin BIN_DIR [--promtool PROMTOOL] [--prometheus PROM]
-                        [--flaky FLAKY_DLL_DIR] [--seconds N]
+Usage: exporter_test.py GROUP [--launcher WINE] --bin BIN_DIR [--promtool PROMTOOL]
+                        [--prometheus PROM] [--flaky FLAKY_DLL_DIR] [--seconds N]
 GROUP is one of: flags, endpoints, interval, prometheus, abuse, timing, stops, paths,
-first_collection, unicode, idle.
+first_collection, unicode, idle, textfile, textfile_rewrite, textfile_cost, status_page_cost.
 
 Every exporter and Prometheus server started here listens on 127.0.0.1 on a free port and is
 stopped by this script, also when a check fails.
@@ -1017,6 +1018,35 @@ def test_textfile_cost(args):
         print(f"100 files of 100 series add {c1 - c0:.1f} ms CPU and {t1 - t0:.1f} ms to a scrape")
 
 
+def test_status_page_cost(args):
+    """The status page against a scrape, both collecting: CPU and time per request."""
+    hz = os.sysconf("SC_CLK_TCK")
+    with exporter(args, "--collector.min-interval=0s") as ex:
+        conn = http.client.HTTPConnection("127.0.0.1", ex.port, timeout=30)
+        results = {}
+        for path in ("/metrics", "/", "/metrics", "/"):  # twice each, interleaved
+            n, times = 100, []
+            before = cpu_ticks(ex.proc.pid)
+            for _ in range(n):
+                start = time.perf_counter()
+                conn.request("GET", path)
+                res = conn.getresponse()
+                body = res.read()
+                times.append(time.perf_counter() - start)
+                check(res.status == 200, f"{path} answered {res.status}")
+            cpu = 1000.0 * (cpu_ticks(ex.proc.pid) - before) / hz / n
+            was = results.get(path, (0, [], 0))
+            results[path] = (was[0] + cpu / 2, was[1] + times, len(body))
+        conn.close()
+        for path, (cpu, times, size) in results.items():
+            print(f"GET {path} that collects: {cpu:.2f} ms CPU, median "
+                  f"{statistics.median(times) * 1000:.2f} ms, {size} bytes")
+        page, scrape = results["/"][0], results["/metrics"][0]
+        # A tick (10 ms over 200 requests) of slack for the clock's grain.
+        check(page <= scrape * 1.2 + 1000.0 / hz / 200,
+              f"the status page costs {page:.2f} ms CPU, a scrape {scrape:.2f} ms")
+
+
 def cpu_ticks(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -1105,7 +1135,8 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("group", choices=["flags", "endpoints", "interval", "prometheus", "abuse",
                                      "timing", "stops", "paths", "first_collection", "unicode",
-                                     "idle", "textfile", "textfile_rewrite", "textfile_cost"])
+                                     "idle", "textfile", "textfile_rewrite", "textfile_cost",
+                                     "status_page_cost"])
     p.add_argument("--launcher", default="",
                    help="what runs a Windows program (wine); none on Windows")
     p.add_argument("--bin", required=True)

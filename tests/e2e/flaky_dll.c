@@ -1,8 +1,12 @@
 /* A library with the module name whose collections fail for as long as a file collect.fail lies
  * beside it. Everything else, and the collections once the file is gone, is the real library's,
- * loaded from winperf-real.dll beside it, so that a host shows real figures after the failures. */
+ * loaded from winperf-real.dll beside it, so that a host shows real figures after the failures.
+ * A file names.txt beside it renames the first volume and the first interface to its first and
+ * second lines (bytes as they are), for the names no real system gives on demand. */
 #define WINPERF_BUILDING_DLL
 #include <windows.h>
+
+#include <string.h>
 
 #include "winperf.h"
 
@@ -85,12 +89,41 @@ WINPERF_API int winperf_get_system(winperf_sys_info_t *info) {
   return ((sys_fn)real("winperf_get_system"))(info);
 }
 
+/* Line `line` (0 or 1) of names.txt into name, which holds size bytes; 0 when there is none. */
+static int given_name(int line, char *name, size_t size) {
+  wchar_t path[MAX_PATH];
+  char text[512];
+  DWORD got = 0;
+  const char *start = text, *end;
+  HANDLE file = CreateFileW(beside(L"names.txt", path), GENERIC_READ, FILE_SHARE_READ, NULL,
+                            OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  ReadFile(file, text, sizeof text - 1, &got, NULL);
+  CloseHandle(file);
+  text[got] = '\0';
+  for (; line > 0 && start != NULL; --line) {
+    start = strchr(start, '\n');
+    if (start != NULL) ++start;
+  }
+  if (start == NULL || *start == '\0') return 0;
+  end = strpbrk(start, "\r\n");
+  if (end == NULL) end = start + strlen(start);
+  if ((size_t)(end - start) >= size) end = start + size - 1;
+  memcpy(name, start, (size_t)(end - start));
+  name[end - start] = '\0';
+  return 1;
+}
+
 WINPERF_API int winperf_get_disks(winperf_disk_info_t *disks, int max_count, int *count) {
-  return ((disks_fn)real("winperf_get_disks"))(disks, max_count, count);
+  const int r = ((disks_fn)real("winperf_get_disks"))(disks, max_count, count);
+  if (r == 0 && disks != NULL && *count > 0) given_name(0, disks[0].name, sizeof disks[0].name);
+  return r;
 }
 
 WINPERF_API int winperf_get_network(winperf_net_info_t *nets, int max_count, int *count) {
-  return ((nets_fn)real("winperf_get_network"))(nets, max_count, count);
+  const int r = ((nets_fn)real("winperf_get_network"))(nets, max_count, count);
+  if (r == 0 && nets != NULL && *count > 0) given_name(1, nets[0].name, sizeof nets[0].name);
+  return r;
 }
 
 WINPERF_API const char *winperf_get_snapshot_json(void) {

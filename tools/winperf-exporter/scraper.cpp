@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "exposition.h"
+#include "status_page.h"
 
 namespace exporter {
 
@@ -28,6 +29,21 @@ std::optional<std::string> Scraper::snapshot() {
   refresh_locked();
   if (good_ == nullptr) return std::nullopt;
   return std::string(api_.get_snapshot_json());  // copied under the lock: the text is the library's
+}
+
+std::string Scraper::status_page(const std::string &host_name, const std::string &telemetry_path) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  refresh_locked();
+  StatusFacts facts;
+  facts.sample = good_.get();
+  facts.host_name = host_name;
+  facts.version = version_;
+  facts.telemetry_path = telemetry_path;
+  facts.last_ok = last_ok_;
+  facts.last_good_unix_seconds = good_timestamp_seconds_;
+  facts.collections = collections_;
+  facts.errors = errors_;
+  return render_status_page(facts, decode_);
 }
 
 void Scraper::refresh_locked() {

@@ -34,6 +34,8 @@ class Scraper {
   // The library's JSON snapshot of the current collection ("{}" when the library cannot render
   // one); nothing until a collection has succeeded.
   std::optional<std::string> snapshot();
+  // The status page (HTML) of the current collection.
+  std::string status_page(const std::string &host_name, const std::string &telemetry_path);
 
  private:
   void refresh_locked();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "guard.h"
+#include "status_page.h"
 #include "tls_context.h"
 #include "web_settings.h"
 
@@ -305,30 +306,6 @@ void exclusive_address_use(socket_t sock) {
 #endif
 }
 
-std::string html_escaped(const std::string &text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string landing_page(const std::string &version, const std::string &telemetry_path) {
-  const std::string path = html_escaped(telemetry_path);
-  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>winperf exporter</title>"
-         "</head>\n<body><h1>winperf exporter " +
-         version + "</h1>\n<p>Windows host metrics for Prometheus.</p>\n<ul>\n<li><a href=\"" +
-         path + "\">" + path +
-         "</a>: metrics</li>\n<li><a href=\"/snapshot\">/snapshot</a>: the sample as JSON</li>\n"
-         "<li><a href=\"/-/healthy\">/-/healthy</a>: health</li>\n</ul></body></html>\n";
-}
-
 void answer(Response &res, int status, const char *text) {
   res.status = status;
   res.set_content(text, kText);
@@ -343,7 +320,7 @@ struct Server::Impl {
         version(std::move(v)),
         stop(l),
         log_error(std::move(e)),
-        page(landing_page(version, options.telemetry_path)),
+        host_name(this_host_name()),
         web(w),
         http(w) {}
 
@@ -414,19 +391,24 @@ struct Server::Impl {
 
   void serve(Endpoint endpoint, Response &res) {
     switch (endpoint) {
-      case Endpoint::landing: res.set_content(page, "text/html; charset=utf-8"); break;
-      case Endpoint::metrics: scrape(res, false); break;
-      case Endpoint::snapshot: scrape(res, true); break;
+      case Endpoint::landing: scrape(res, endpoint); break;
+      case Endpoint::metrics: scrape(res, endpoint); break;
+      case Endpoint::snapshot: scrape(res, endpoint); break;
       case Endpoint::healthy: res.set_content("Healthy\n", kText); break;
       case Endpoint::none: break;
     }
     res.status = res.status == -1 ? 200 : res.status;
   }
 
-  void scrape(Response &res, bool json) {
+  // The three views of a collection; each counts as a scrape, as each may collect.
+  void scrape(Response &res, Endpoint endpoint) {
     const InFlight in_flight(in_flight_scrapes, options.max_requests);
     if (!in_flight.ok()) return answer(res, 503, "503 too many scrapes at once\n");
-    if (!json) return res.set_content(scraper.metrics(), kExpositionType);
+    if (endpoint == Endpoint::metrics) return res.set_content(scraper.metrics(), kExpositionType);
+    if (endpoint == Endpoint::landing) {
+      return res.set_content(scraper.status_page(host_name, options.telemetry_path),
+                             "text/html; charset=utf-8");
+    }
     std::optional<std::string> text = scraper.snapshot();
     if (!text) return answer(res, 503, "503 no collection has succeeded yet\n");
     if (*text == "{}") res.status = 503;  // the library could not render a sample
@@ -502,7 +484,7 @@ struct Server::Impl {
   const std::string version;
   StopLatch &stop;
   const ErrorLog log_error;
-  const std::string page;
+  const std::string host_name;
   WebSettings *const web;  // none: plain HTTP, open to all
   BoundedServer http;
   std::atomic<int> in_flight_scrapes{0};
