@@ -59,8 +59,8 @@ TEST(StatusPage, ShowsEveryCoreVolumeAndInterface) {
     uint32_t cores;
     int disks, nets;
   };
-  for (const Case c : {Case{1, 0, 0}, Case{8, 3, 2}, Case{WINPERF_MAX_CORES, WINPERF_MAX_DISKS,
-                                                           WINPERF_MAX_NETS}}) {
+  for (const Case c : {Case{1, 0, 0}, Case{8, 3, 2},
+                       Case{WINPERF_MAX_CORES, WINPERF_MAX_DISKS, WINPERF_MAX_NETS}}) {
     const winperf_sample::Sample s = sample_with(c.cores, c.disks, c.nets);
     const std::string page = page_of(&s);
     SCOPED_TRACE(std::to_string(c.cores) + " cores, " + std::to_string(c.disks) + " volumes");
@@ -125,7 +125,8 @@ TEST(StatusPage, BarsStayWithinTheirTrack) {
     const size_t volume = page.find("class=\"volume\"");
     ASSERT_NE(volume, std::string::npos);
     EXPECT_NE(page.find(c.disk_width, volume), std::string::npos);
-    for (size_t at = page.find("width:"); at != std::string::npos; at = page.find("width:", at + 1)) {
+    for (size_t at = page.find("width:"); at != std::string::npos;
+         at = page.find("width:", at + 1)) {
       if (page.compare(at, 8, "width:de") == 0) continue;  // the viewport's
       const double width = std::stod(page.substr(at + 6));
       EXPECT_GE(width, 0.0);
@@ -164,8 +165,9 @@ TEST(StatusPage, ShowsTheFiguresOfTheSample) {
   s.nets[0].bytes_recv_sec = 1536;
   s.nets[0].is_up = 1;
   const std::string page = page_of(&s);
-  for (const char *figure : {"up 3 d 04:05:06", "collected 2026-12-09 ", "12.0 GiB used of 16.0 GiB",
-                             "75 %", "1.5 KiB/s", "class=\"up\">up", "winperf exporter 9.9.9"}) {
+  for (const char *figure :
+       {"up 3 d 04:05:06", "collected 2026-12-09 ", "12.0 GiB used of 16.0 GiB", "75 %",
+        "1.5 KiB/s", "class=\"up\">up", "winperf exporter 9.9.9"}) {
     EXPECT_NE(page.find(figure), std::string::npos) << figure;
   }
 }

@@ -6,9 +6,9 @@
 #include <ctime>
 
 #if defined(_WIN32)
-#include <windows.h>
+#  include <windows.h>
 #else
-#include <unistd.h>
+#  include <unistd.h>
 #endif
 
 namespace exporter {
@@ -25,7 +25,8 @@ constexpr const char *kStyle =
     "section.wide{grid-column:1/-1}h2{margin:0 0 .5rem;font-size:1.1rem}"
     ".meter{display:grid;grid-template-columns:minmax(4rem,10rem) 1fr 4.5rem;gap:.5rem;"
     "align-items:center;margin:.25rem 0}"
-    ".meter .label{overflow-wrap:anywhere}.meter .value{text-align:right;font-variant-numeric:tabular-nums}"
+    ".meter .label{overflow-wrap:anywhere}.meter "
+    ".value{text-align:right;font-variant-numeric:tabular-nums}"
     ".bar{height:.7rem;background:#e6eaef;border-radius:3px;overflow:hidden}"
     ".bar i{display:block;height:100%;background:#1f883d}.bar i.warn{background:#d4a72c}"
     ".bar i.crit{background:#cf222e}"
@@ -74,8 +75,8 @@ std::string uptime(uint64_t seconds) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%llu d %02u:%02u:%02u",
                 static_cast<unsigned long long>(seconds / 86400),
-                static_cast<unsigned>(seconds / 3600 % 24), static_cast<unsigned>(seconds / 60 % 60),
-                static_cast<unsigned>(seconds % 60));
+                static_cast<unsigned>(seconds / 3600 % 24),
+                static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
   return buf;
 }
 
@@ -117,8 +118,9 @@ std::string processors(const winperf_cpu_info_t &cpu) {
 }
 
 std::string memory(const winperf_mem_info_t &m) {
-  const double used = static_cast<double>(m.total_physical_bytes) -
-                      static_cast<double>(std::min(m.available_physical_bytes, m.total_physical_bytes));
+  const double used =
+      static_cast<double>(m.total_physical_bytes) -
+      static_cast<double>(std::min(m.available_physical_bytes, m.total_physical_bytes));
   std::string out = "<section id=\"memory\"><h2>Memory</h2>";
   out += meter("Physical", share(used, static_cast<double>(m.total_physical_bytes)));
   out += "<p class=\"note\">" + bytes(used) + " used of " +
@@ -136,7 +138,7 @@ std::string memory(const winperf_mem_info_t &m) {
 
 std::string volumes(const winperf_sample::Sample &s, const winperf_names::Decoder &decode) {
   std::string out = "<section id=\"volumes\"><h2>Volumes</h2>";
-  for (int i = 0; i < s.disk_count; ++i) {
+  for (int i = 0; i < s.disk_count && i < WINPERF_MAX_DISKS; ++i) {
     const winperf_disk_info_t &d = s.disks[i];
     const double total = static_cast<double>(d.total_bytes);
     const double free = static_cast<double>(std::min(d.free_bytes, d.total_bytes));
@@ -155,28 +157,26 @@ std::string network(const winperf_sample::Sample &s, const winperf_names::Decode
       "<thead><tr><th>Interface</th><th>State</th><th>Received</th><th>Sent</th>"
       "<th>Packets in</th><th>Packets out</th><th>Errors in</th><th>Errors out</th></tr></thead>"
       "<tbody>";
-  for (int i = 0; i < s.net_count; ++i) {
+  for (int i = 0; i < s.net_count && i < WINPERF_MAX_NETS; ++i) {
     const winperf_net_info_t &n = s.nets[i];
     out += "<tr class=\"interface\"><td class=\"name\">" +
            html_escaped(winperf_names::to_utf8(winperf_names::field_text(n.name), decode)) +
            "</td><td class=\"" + (n.is_up ? "up\">up" : "down\">down") + "</td><td class=\"num\">" +
            per_second(static_cast<double>(n.bytes_recv_sec)) + "</td><td class=\"num\">" +
            per_second(static_cast<double>(n.bytes_sent_sec)) + "</td><td class=\"num\">" +
-           count(n.packets_recv_sec) + "/s</td><td class=\"num\">" +
-           count(n.packets_sent_sec) + "/s</td><td class=\"num\">" +
-           count(n.errors_in) + "</td><td class=\"num\">" +
+           count(n.packets_recv_sec) + "/s</td><td class=\"num\">" + count(n.packets_sent_sec) +
+           "/s</td><td class=\"num\">" + count(n.errors_in) + "</td><td class=\"num\">" +
            count(n.errors_out) + "</td></tr>";
   }
   return out + "</tbody></table></div></section>";
 }
 
-std::string system(const winperf_sys_info_t &y) {
+std::string system_counts(const winperf_sys_info_t &y) {
   return "<section id=\"system\"><h2>System</h2><dl><dt>Processes</dt><dd>" +
          count(y.process_count) + "</dd><dt>Threads</dt><dd>" + count(y.thread_count) +
          "</dd><dt>Handles</dt><dd>" + count(y.handle_count) +
-         "</dd><dt>Context switches</dt><dd>" +
-         count(y.context_switches_sec) + "/s</dd><dt>System calls</dt><dd>" +
-         count(y.system_calls_sec) + "/s</dd></dl></section>";
+         "</dd><dt>Context switches</dt><dd>" + count(y.context_switches_sec) +
+         "/s</dd><dt>System calls</dt><dd>" + count(y.system_calls_sec) + "/s</dd></dl></section>";
 }
 
 std::string collection_line(const StatusFacts &f) {
@@ -186,8 +186,8 @@ std::string collection_line(const StatusFacts &f) {
             utc_time(f.last_good_unix_seconds);
   }
   if (!f.last_ok) {
-    line += " · <strong>the last collection failed</strong> (" + count(f.errors) +
-            " of " + count(f.collections) + ")";
+    line += " · <strong>the last collection failed</strong> (" + count(f.errors) + " of " +
+            count(f.collections) + ")";
   }
   return line;
 }
@@ -218,15 +218,16 @@ std::string render_status_page(const StatusFacts &f, const winperf_names::Decode
       "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
       // No icon to fetch: a browser would ask for /favicon.ico and log the 404.
       "<link rel=\"icon\" href=\"data:,\">"
-      "<title>" + host + " · winperf exporter</title><style>" + kStyle +
-      "</style></head>\n<body><header><h1>" + host + "</h1><p>" + collection_line(f) +
-      "</p></header>\n<main>";
+      "<title>" +
+      host + " · winperf exporter</title><style>" + kStyle + "</style></head>\n<body><header><h1>" +
+      host + "</h1><p>" + collection_line(f) + "</p></header>\n<main>";
   if (f.sample == nullptr) {
-    page += "<section class=\"wide\"><h2>No collection yet</h2><p>No collection has succeeded "
-            "yet; the metrics hold only the exporter's own figures.</p></section>";
+    page +=
+        "<section class=\"wide\"><h2>No collection yet</h2><p>No collection has succeeded "
+        "yet; the metrics hold only the exporter's own figures.</p></section>";
   } else {
     page += processors(f.sample->cpu) + memory(f.sample->memory) + volumes(*f.sample, decode) +
-            system(f.sample->system) + network(*f.sample, decode);
+            system_counts(f.sample->system) + network(*f.sample, decode);
   }
   page += "</main>\n<footer><a href=\"" + path + "\">" + path +
           "</a><a href=\"/snapshot\">/snapshot</a><a href=\"/-/healthy\">/-/healthy</a></footer>"

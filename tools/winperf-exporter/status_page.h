@@ -18,7 +18,7 @@ struct StatusFacts {
   std::string host_name;
   std::string version;
   std::string telemetry_path;
-  bool last_ok = false;              // whether the collection behind the page succeeded
+  bool last_ok = false;               // whether the collection behind the page succeeded
   double last_good_unix_seconds = 0;  // when the sample was taken
   uint64_t collections = 0;
   uint64_t errors = 0;
