@@ -52,11 +52,8 @@ std::wstring listen_port(const std::wstring &address) {
 }
 
 namespace {
-constexpr wchar_t kRule[] = L"advfirewall firewall %ls rule name=\"winperf exporter\"";
 std::wstring rule_command(const wchar_t *verb) {
-  std::wstring command = kRule;
-  command.replace(command.find(L"%ls"), 3, verb);
-  return command;
+  return std::wstring(L"advfirewall firewall ") + verb + L" rule name=\"winperf exporter\"";
 }
 }  // namespace
 

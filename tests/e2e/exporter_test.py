@@ -721,12 +721,19 @@ def test_paths(args):
     print(f"{len(refused)} telemetry paths refused with exit 2: {[p for p, _ in runs]}")
 
 
-def flaky_folder(args, work):
-    """The exporter beside a library whose collections fail while collect.fail is there."""
+def beside_flaky_library(args, work):
+    """A copy of the exporter in work beside the test library (tests/e2e/flaky_dll.c), which
+    forwards to the real one; returns the copy's path."""
     shutil.copy(os.path.join(args.bin, "winperf-exporter.exe"), work)
     shutil.copy(os.path.join(args.bin, "quarvel-prometheus-winperf.dll"),
                 os.path.join(work, "winperf-real.dll"))
     shutil.copy(os.path.join(args.flaky, "quarvel-prometheus-winperf.dll"), work)
+    return os.path.join(work, "winperf-exporter.exe")
+
+
+def flaky_folder(args, work):
+    """The exporter beside a library whose collections fail while collect.fail is there."""
+    beside_flaky_library(args, work)
     marker = os.path.join(work, "collect.fail")
     open(marker, "w").close()
     return marker

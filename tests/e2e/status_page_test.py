@@ -41,14 +41,11 @@ def label_values(text, family, label):
 
 
 def exporter_beside_renaming_library(args, work):
-    shutil.copy(os.path.join(args.bin, "winperf-exporter.exe"), work)
-    shutil.copy(os.path.join(args.bin, "quarvel-prometheus-winperf.dll"),
-                os.path.join(work, "winperf-real.dll"))
-    shutil.copy(os.path.join(args.flaky, "quarvel-prometheus-winperf.dll"), work)
+    exe = et.beside_flaky_library(args, work)
     # As the system reports names: in its ANSI code page (Wine's is 1252 in the tests' locale).
     with open(os.path.join(work, "names.txt"), "w", encoding="cp1252") as f:
         f.write(VOLUME_NAME + "\n" + INTERFACE_NAME + "\n")
-    return os.path.join(work, "winperf-exporter.exe")
+    return exe
 
 
 def browser(chromedriver):

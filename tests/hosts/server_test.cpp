@@ -25,8 +25,8 @@ using Clock = std::chrono::steady_clock;
 class ServerTest : public ServedLibrary {
  protected:
   std::unique_ptr<exporter::Server> make_server() {
-    auto server = std::make_unique<exporter::Server>(scraper, options, "9.9.9", stop,
-                                                     [](const std::string &) {});
+    auto server =
+        std::make_unique<exporter::Server>(scraper, options, stop, [](const std::string &) {});
     std::string error;
     EXPECT_TRUE(server->bind(error)) << error;
     return server;
@@ -51,7 +51,7 @@ TEST_F(ServerTest, AStopAtAnyMomentOfTheStartEndsServing) {
   std::mt19937 random(17);
   for (int run = 0; run < 40; ++run) {
     exporter::StopLatch latch;
-    exporter::Server server(scraper, options, "9.9.9", latch, [](const std::string &) {});
+    exporter::Server server(scraper, options, latch, [](const std::string &) {});
     std::string error;
     ASSERT_TRUE(server.bind(error)) << error;
     const auto delay = std::chrono::microseconds(random() % 3000);

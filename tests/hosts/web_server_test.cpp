@@ -64,7 +64,7 @@ class WebServer : public ServedLibrary {
     std::string error;
     ASSERT_TRUE(web->load(error)) << error;
     server = std::make_unique<exporter::Server>(
-        scraper, options, "9.9.9", stop, [](const std::string &) {}, web.get());
+        scraper, options, stop, [](const std::string &) {}, web.get());
     ASSERT_TRUE(server->bind(error)) << error;
     served = std::async(std::launch::async, [&] { return server->serve(); });
   }

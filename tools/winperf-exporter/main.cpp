@@ -87,7 +87,7 @@ int run(const exporter::Options &options, exporter::Log &log,
     exporter::Scraper scraper(api, options.min_interval, winperf_names::decode_ansi,
                               WINPERF_VERSION, exporter::Scraper::Clock::now, &textfiles);
     exporter::Server server(
-        scraper, options, WINPERF_VERSION, g_stop,
+        scraper, options, g_stop,
         [&log](const std::string &line) { log.error(line); }, web.get());
     std::string error;
     if (!server.bind(error)) {

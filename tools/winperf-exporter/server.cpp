@@ -314,10 +314,9 @@ void answer(Response &res, int status, const char *text) {
 }  // namespace
 
 struct Server::Impl {
-  Impl(Scraper &s, const Options &o, std::string v, StopLatch &l, ErrorLog e, WebSettings *w)
+  Impl(Scraper &s, const Options &o, StopLatch &l, ErrorLog e, WebSettings *w)
       : scraper(s),
         options(o),
-        version(std::move(v)),
         stop(l),
         log_error(std::move(e)),
         host_name(this_host_name()),
@@ -391,8 +390,8 @@ struct Server::Impl {
 
   void serve(Endpoint endpoint, Response &res) {
     switch (endpoint) {
-      case Endpoint::landing: scrape(res, endpoint); break;
-      case Endpoint::metrics: scrape(res, endpoint); break;
+      case Endpoint::landing:
+      case Endpoint::metrics:
       case Endpoint::snapshot: scrape(res, endpoint); break;
       case Endpoint::healthy: res.set_content("Healthy\n", kText); break;
       case Endpoint::none: break;
@@ -481,7 +480,6 @@ struct Server::Impl {
 
   Scraper &scraper;
   const Options options;
-  const std::string version;
   StopLatch &stop;
   const ErrorLog log_error;
   const std::string host_name;
@@ -491,10 +489,9 @@ struct Server::Impl {
   std::atomic<bool> listener_stopped{false};
 };
 
-Server::Server(Scraper &scraper, const Options &options, std::string version, StopLatch &stop,
-               ErrorLog log_error, WebSettings *web)
-    : impl_(std::make_unique<Impl>(scraper, options, std::move(version), stop, std::move(log_error),
-                                   web)) {
+Server::Server(Scraper &scraper, const Options &options, StopLatch &stop, ErrorLog log_error,
+               WebSettings *web)
+    : impl_(std::make_unique<Impl>(scraper, options, stop, std::move(log_error), web)) {
   impl_->configure();
 }
 

@@ -18,8 +18,8 @@ class Server {
  public:
   using ErrorLog = std::function<void(const std::string &)>;
   // web: the web configuration (TLS, users, headers), or null for plain HTTP open to all.
-  Server(Scraper &scraper, const Options &options, std::string version, StopLatch &stop,
-         ErrorLog log_error, WebSettings *web = nullptr);
+  Server(Scraper &scraper, const Options &options, StopLatch &stop, ErrorLog log_error,
+         WebSettings *web = nullptr);
   ~Server();
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;

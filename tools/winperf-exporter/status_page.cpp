@@ -67,9 +67,8 @@ std::string bytes(double n) {
 
 std::string per_second(double n) { return bytes(n) + "/s"; }
 
-double share(double part, double whole) {
-  return whole > 0 ? std::clamp(part / whole, 0.0, 1.0) : 0.0;
-}
+// What part is of whole; meter() keeps it within 0 and 1.
+double share(double part, double whole) { return whole > 0 ? part / whole : 0.0; }
 
 std::string uptime(uint64_t seconds) {
   char buf[48];

@@ -4,6 +4,7 @@
 #include <mbedtls/x509.h>
 #include <psa/crypto.h>
 
+#include <algorithm>
 #include <array>
 
 #if defined(_WIN32)
@@ -47,6 +48,21 @@ int authmode(ClientAuth auth, bool names_required) {
     case ClientAuth::verify_if_given: return MBEDTLS_SSL_VERIFY_OPTIONAL;
     default: return MBEDTLS_SSL_VERIFY_REQUIRED;
   }
+}
+
+// The ids of a list the configuration gives, each one the TLS library has, 0-terminated as
+// mbedTLS wants them; or what is wrong.
+template <typename Id, typename Has, typename Name>
+std::string supported(const std::vector<uint16_t> &ids, Has has, Name name, const char *key,
+                      std::vector<Id> &out) {
+  for (const uint16_t id : ids) {
+    if (!has(id)) {
+      return std::string(key) + ": " + std::string(name(id)) +
+             " is not supported by this exporter's TLS library";
+    }
+    out.push_back(id);
+  }
+  return {};
 }
 
 std::string san_text(const mbedtls_x509_subject_alternative_name &san) {
@@ -125,6 +141,7 @@ std::string TlsContext::configure(const TlsServerConfig &config, const PemTexts 
   }
   client_auth_ = config.client_auth;
   allowed_sans_ = config.client_allowed_sans;
+  for (const std::string &name : allowed_sans_) allowed_addresses_.push_back(address_bytes(name));
   mbedtls_ssl_conf_authmode(&conf, authmode(client_auth_, !allowed_sans_.empty()));
   mbedtls_ssl_conf_verify(&conf, &TlsContext::verify, this);
 
@@ -135,12 +152,11 @@ std::string TlsContext::configure(const TlsServerConfig &config, const PemTexts 
   mbedtls_ssl_conf_max_tls_version(&conf, protocol(config.max_version));
 
   if (!config.cipher_suites.empty()) {
-    for (const uint16_t id : config.cipher_suites) {
-      if (mbedtls_ssl_ciphersuite_from_id(id) == nullptr) {
-        return "cipher_suites: " + std::string(cipher_suite_name(id)) +
-               " is not supported by this exporter's TLS library";
-      }
-      suites_.push_back(id);
+    const auto has = [](uint16_t id) { return mbedtls_ssl_ciphersuite_from_id(id) != nullptr; };
+    if (std::string e =
+            supported(config.cipher_suites, has, cipher_suite_name, "cipher_suites", suites_);
+        !e.empty()) {
+      return e;
     }
     // TLS 1.3's own suites stay as they are, as in Go.
     for (const int *id = mbedtls_ssl_list_ciphersuites(); *id != 0; ++id) {
@@ -150,12 +166,10 @@ std::string TlsContext::configure(const TlsServerConfig &config, const PemTexts 
     mbedtls_ssl_conf_ciphersuites(&conf, suites_.data());
   }
   if (!config.curves.empty()) {
-    for (const uint16_t id : config.curves) {
-      if (mbedtls_ecp_curve_info_from_tls_id(id) == nullptr) {
-        return "curve_preferences: " + std::string(curve_name(id)) +
-               " is not supported by this exporter's TLS library";
-      }
-      groups_.push_back(id);
+    const auto has = [](uint16_t id) { return mbedtls_ecp_curve_info_from_tls_id(id) != nullptr; };
+    if (std::string e = supported(config.curves, has, curve_name, "curve_preferences", groups_);
+        !e.empty()) {
+      return e;
     }
     groups_.push_back(0);
     mbedtls_ssl_conf_groups(&conf, groups_.data());
@@ -194,9 +208,10 @@ bool TlsContext::has_allowed_san(const mbedtls_x509_crt &cert) const {
     const bool address = san.type == MBEDTLS_X509_SAN_IP_ADDRESS;
     const std::string value = textual || address ? san_text(san) : std::string();
     mbedtls_x509_free_subject_alt_name(&san);
-    for (const std::string &allowed : allowed_sans_) {
-      if (textual && value == allowed) return true;
-      if (address && !value.empty() && value == address_bytes(allowed)) return true;
+    const std::vector<std::string> &allowed = textual ? allowed_sans_ : allowed_addresses_;
+    if ((textual || address) && !value.empty() &&
+        std::find(allowed.begin(), allowed.end(), value) != allowed.end()) {
+      return true;
     }
   }
   return false;

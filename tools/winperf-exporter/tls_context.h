@@ -51,6 +51,7 @@ class TlsContext {
   std::vector<uint16_t> groups_;  // 0-terminated
   ClientAuth client_auth_ = ClientAuth::none;
   std::vector<std::string> allowed_sans_;
+  std::vector<std::string> allowed_addresses_;  // each allowed name as address bytes, or empty
 };
 
 }  // namespace exporter

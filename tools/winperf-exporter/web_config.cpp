@@ -99,7 +99,7 @@ class Builder {
     if (p.size() == 2 && p[0] == "tls_server_config") return tls_setting(p[1], s);
     if (p.size() == 2 && p[0] == "basic_auth_users") return user(p[1], s);
     if (p.size() == 2 && p[0] == "http_server_config" && p[1] == "http2") {
-      return boolean(s).empty() ? std::string{} : "expected true or false";
+      return boolean(s);
     }
     if (p.size() == 2 && p[0] == "http_server_config" && p[1] == "headers" &&
         s.form == FileSetting::Form::null) {
@@ -179,7 +179,7 @@ class Builder {
     if (name == "min_version") return one_of(s, kVersions, t.min_version);
     if (name == "max_version") return one_of(s, kVersions, t.max_version);
     if (name == "prefer_server_cipher_suites") {
-      return boolean(s).empty() ? std::string{} : "expected true or false";
+      return boolean(s);
     }
     if (name == "cipher_suites")
       return each(s, [&](const std::string &v) { return cipher_suite(v); });
@@ -285,7 +285,7 @@ class Builder {
         std::find(kBooleans.begin(), kBooleans.end(), s.values[0]) != kBooleans.end()) {
       return {};
     }
-    return "not a boolean";
+    return "expected true or false";
   }
 
   const std::string &folder_;
