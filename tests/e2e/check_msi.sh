@@ -299,9 +299,7 @@ rm -f "$textfiles/check.prom"
 # Uninstall: nothing left. The service is stopped and its process gone first: Wine's msiexec
 # removes the files the moment the service reports STOPPED, and cannot delete the image of a
 # process that is still ending (seen under load). The uninstall's own stop is the upgrade's.
-"$wine" net stop winperf_exporter >/dev/null 2>&1
-wait_state STOPPED || fail "no stop before the uninstall"
-wait_exited || fail "the stopped service's process did not end"
+stopped_and_gone "the uninstall"
 "$wine" msiexec /x "$(winpath "$upgrade")" /qn >"$tmp/msiexec.out" 2>&1 ||
   fail "msiexec /x returned $?: $(tr -d '\r' <"$tmp/msiexec.out")"
 "$wine" sc query winperf_exporter >/dev/null 2>&1
