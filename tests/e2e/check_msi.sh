@@ -61,14 +61,31 @@ setting_names=(LISTEN_ADDRESS TELEMETRY_PATH MIN_INTERVAL CONFIG_FILE WEB_CONFIG
 remembered() { local n; for n in "${setting_names[@]}"; do echo "$n$(reg_value "$settings_key" "$n")"; done; }
 # The service's arguments, the program's path (quoted or not) taken off.
 arguments() { reg_value "$service_key" ImagePath | sed -E 's/^"?[^"]*winperf-exporter\.exe"? //'; }
+# Wine's reg, like its sc, now and then answers nothing: a reading is taken again before it counts
+# as different.
+read_as() {
+  local want=$1 got _
+  shift
+  for _ in 1 2 3; do
+    got=$("$@")
+    [ "$got" = "$want" ] && break
+    sleep 0.2
+  done
+  printf '%s' "$got"
+}
+remembered_line() { remembered | tr '\n' ' '; }
 expect_arguments() {
-  [ "$(arguments)" = "$2" ] || fail "$1: the service's arguments are
-  $(arguments)
+  local got
+  got=$(read_as "$2" arguments)
+  [ "$got" = "$2" ] || fail "$1: the service's arguments are
+  $got
 not
   $2"
 }
 expect_remembered() {
-  [ "$(remembered | tr '\n' ' ')" = "$2" ] || fail "$1: remembered $(remembered | tr '\n' ' '), not $2"
+  local got
+  got=$(read_as "$2" remembered_line)
+  [ "$got" = "$2" ] || fail "$1: remembered $got, not $2"
 }
 scrape() {
   local port=$1
@@ -126,7 +143,7 @@ all_remembered="LISTEN_ADDRESS=127.0.0.1:$port TELEMETRY_PATH=/m\"x MIN_INTERVAL
 expect_arguments "install" "$all_args"
 expect_remembered "install" "$all_remembered"
 echo "ImagePath: $(reg_value "$service_key" ImagePath)"
-echo "remembered: $(remembered | tr '\n' ' ')"
+echo "remembered: $(remembered_line)"
 [ -d "$textfiles" ] || fail "no textfile folder: $textfiles"
 [ -z "$(netsh_asked)" ] || fail "a firewall rule without ADDLOCAL=FirewallException"
 printf '# HELP msi_textfile_check Put here by the MSI test.\n# TYPE msi_textfile_check gauge\nmsi_textfile_check 42\n' >"$textfiles/check.prom"
@@ -244,7 +261,8 @@ done
 refused_by_condition() {
   tr -d '\000\r' <"$tmp/downgrade.log" 2>/dev/null | grep -aq "LaunchConditions. Return value [^1]"
 }
-for _ in $(seq 1 50); do refused_by_condition && break; sleep 0.2; done
+# Under load the log has come more than 10 s after msiexec returned.
+for _ in $(seq 1 300); do refused_by_condition && break; sleep 0.2; done
 refused_by_condition || fail "the downgrade was not refused by its launch condition (msiexec $rc)"
 msiinfo export "$msi" LaunchCondition | tr -d '\r' |
   grep -qx "NOT WIX_DOWNGRADE_DETECTED${tab}A newer winperf exporter is already installed." ||

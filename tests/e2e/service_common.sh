@@ -29,7 +29,8 @@ create_service() {
   return 1
 }
 
-state() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E 's/^ *STATE *: *[0-9]+ *([A-Z_]+).*/\1/p'; }
+# The last answer is kept, for the message of a wait that was not met.
+state() { "$wine" sc query winperf_exporter 2>"$tmp/sc.err" | tee "$tmp/sc.out" | tr -d '\r' | sed -n -E 's/^ *STATE *: *[0-9]+ *([A-Z_]+).*/\1/p'; }
 field() { "$wine" sc query winperf_exporter 2>/dev/null | tr -d '\r' | sed -n -E "s/^ *$1 *: *([0-9]+).*/\\1/p"; }
 show() { echo "$1: state $(state), exit code $(field WIN32_EXIT_CODE), service exit code $(field SERVICE_EXIT_CODE)"; }
 
@@ -42,7 +43,7 @@ wait_state() {
     case "$s" in *PENDING) ;; *) [ "$s" = STOPPED ] && [ "$want" != STOPPED ] && break ;; esac
     sleep 0.5
   done
-  echo "state ${s:-none}, not $want"
+  echo "state ${s:-none}, not $want (sc query said: $(tr -d '\r' <"$tmp/sc.out" | tr -s '\n' ' ')$(head -c 300 "$tmp/sc.err"))"
   return 1
 }
 
